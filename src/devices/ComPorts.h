@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kf {
+
+// Maps COM port numbers to system serial devices. COM n is entry n - 1 of the list: the
+// devices named in KLEURFLITS_SERIAL_PORTS (colon-separated, COM1 first) when it is set,
+// otherwise the system's serial ports in natural order of their device path.
+class ComPorts {
+public:
+    explicit ComPorts(std::vector<std::string> devices);
+    static ComPorts fromEnvironment();
+    // The list a KLEURFLITS_SERIAL_PORTS value names; empty entries are skipped.
+    static std::vector<std::string> parseList(const std::string& value);
+
+    // The device path of COM n, empty when n names no device.
+    std::string devicePath(int n) const;
+    // Whether COM n names an existing device; the device is not opened.
+    bool exists(int n) const;
+    int count() const { return static_cast<int>(devices_.size()); }
+
+private:
+    std::vector<std::string> devices_;
+};
+
+}  // namespace kf

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kf {
+
+// The labels the device searches write to. The window implements it; tests record it.
+enum class DeviceLabel {
+    Zoeken,
+    iCP12Links,
+    iCP12Rechts,
+    ArduinoLinks,
+    ArduinoRechts,
+    VellemanLinks,
+    VellemanRechts,
+};
+
+class DeviceView {
+public:
+    virtual ~DeviceView() = default;
+    virtual void setCaption(DeviceLabel label, const std::string& caption) = 0;
+    // colour as &HBBGGRR
+    virtual void setBackColor(DeviceLabel label, std::uint32_t colour) = 0;
+    // The device path behind a COM number, shown as the label's tool tip.
+    virtual void setToolTip(DeviceLabel label, const std::string& tip) = 0;
+};
+
+}  // namespace kf

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "devices/ComPorts.h"
+
+namespace kf {
+
+// The serial-port control the boards are driven through: CommPort, PortOpen, Output, Input and
+// InBufferCount, over QSerialPort. Line settings are fixed at construction (8N1, no flow
+// control). Output never blocks and never splits a write: the output buffer holds 512
+// characters and a write that does not fit is dropped whole and counted; every frame re-sends
+// the full state, so the next frame repairs it. A port that fails (unplugged) reads
+// PortOpen false from then on and tells its owner once through the failure callback.
+class SerialPortControl : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kOutBufferSize = 512;
+    static constexpr int kInBufferSize = 1024;
+
+    SerialPortControl(const ComPorts& ports, std::int32_t baudRate, QObject* parent = nullptr);
+    ~SerialPortControl() override;
+
+    void setCommPort(std::int16_t n);
+    std::int16_t CommPort() const { return commPort_; }
+    // Opening returns false (and PortOpen stays false) when the device cannot be opened.
+    // Closing first sends what Output was given, waiting a bounded time.
+    bool setPortOpen(bool open);
+    bool PortOpen() const;
+    void Output(const std::string& text);
+    std::string Input();
+    int InBufferCount();
+
+    std::int32_t baudRate() const { return baudRate_; }
+    std::string devicePath() const;
+    // Characters given to Output but not yet on the line: ours plus the driver's queue.
+    std::int64_t unsentOutput();
+    std::uint64_t droppedWrites() const { return droppedWrites_; }
+    bool failed() const { return failed_; }
+    void setFailureHandler(std::function<void()> handler) { onFailure_ = std::move(handler); }
+
+private:
+    void fail();
+
+    const ComPorts& ports_;
+    std::int32_t baudRate_;
+    std::int16_t commPort_ = 0;
+    QSerialPort port_;
+    bool failed_ = false;
+    std::uint64_t droppedWrites_ = 0;
+    std::function<void()> onFailure_;
+};
+
+}  // namespace kf

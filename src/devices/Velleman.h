@@ -1,0 +1,24 @@
+#pragma once
+
+#include "app/SharedState.h"
+#include "devices/DeviceView.h"
+#include "devices/k8055d.h"
+
+// Finding the K8055 boards, their part of every frame, their switch and their switch-off.
+namespace Velleman {
+
+// The start-up search: assigns the lowest address to the left side, the highest to the right.
+void ZoekK8055(kf::SharedState& state, kf::DeviceView& view, k8055d::K8055Driver& driver);
+
+// The frame step: the previous frame's pattern to each enabled side's board.
+void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver);
+
+// The switch-off at shutdown: 0 to every assigned board, enabled or not.
+void OffStep(kf::SharedState& state, k8055d::K8055Driver& driver);
+
+// Check_K8055 clicked (outside start-up). Returns the background colour the box takes, or
+// nothing when the box must be unticked instead.
+enum class SwitchResult { TurnedOn, TurnedOff, Untick };
+SwitchResult Toggle(kf::SharedState& state);
+
+}  // namespace Velleman

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The K8055 driver as the program calls it (SearchDevices, SetCurrentDevice, WriteAllDigital),
+// over a small HID transport so that tests can put a fake in place of hidapi.
+namespace k8055d {
+
+inline constexpr std::uint16_t kVendorId = 0x10CF;
+inline constexpr std::uint16_t kProductIdBase = 0x5500;  // + board address 0..3
+
+struct HidDeviceInfo {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::string path;
+};
+
+class HidDevice {
+public:
+    virtual ~HidDevice() = default;
+    // hidapi's hid_write: data[0] is the report ID. Returns bytes written or -1.
+    virtual int write(const std::uint8_t* data, std::size_t length) = 0;
+};
+
+class HidTransport {
+public:
+    virtual ~HidTransport() = default;
+    virtual std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId) = 0;
+    // nullptr when the device cannot be opened (absent, not permitted).
+    virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
+};
+
+// hidapi with its hidraw backend.
+std::unique_ptr<HidTransport> createHidapiTransport();
+
+class K8055Driver {
+public:
+    explicit K8055Driver(HidTransport& transport);
+    ~K8055Driver();
+    // Mask of connected boards: bit a for a board with address a (0..3); 0 when none.
+    std::int32_t SearchDevices();
+    // Selects the board for the next write, opening it on first use. Returns the address on
+    // success, -1 when the board is absent or cannot be opened.
+    std::int32_t SetCurrentDevice(std::int32_t address);
+    // Sets the eight digital outputs of the current board. Returns false on failure.
+    bool WriteAllDigital(std::int32_t value);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace k8055d
