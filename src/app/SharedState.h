@@ -5,13 +5,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "audio/SpectrumPicture.h"
+
 namespace kf {
 
 // An array with the index range the program's tables use (sides 1..2, iCP12 outputs 1..8),
 // so that an off-by-one index is an error instead of a silent read of the wrong side.
 template <class T, int First, int Last>
 class IndexedArray {
-public:
+  public:
     static_assert(Last >= First);
     T& operator()(int i) { return values_.at(slot(i)); }
     const T& operator()(int i) const { return values_.at(slot(i)); }
@@ -19,7 +21,7 @@ public:
     static constexpr int first() { return First; }
     static constexpr int last() { return Last; }
 
-private:
+  private:
     static std::size_t slot(int i) {
         if (i < First || i > Last) {
             throw std::out_of_range("index " + std::to_string(i) + " outside " +
@@ -65,10 +67,22 @@ struct SharedState {
     double WaitStart = 0.0;
     double Amplify = 0.0;
     std::uint32_t RecordChannel = 0;
+    SpectrumBitmap SpectrumBitmapInfo;
+    SpectrumPixels SpectrumPixelsLinks;
+    SpectrumPixels SpectrumPixelsRechts;
     std::int16_t LitCount = 0;
 
-    std::int16_t& Peak(int side) { return side == Links ? PeakLinks : PeakRechts; }
-    bool& TM1638V13(int side) { return side == Links ? TM1638V13Links : TM1638V13Rechts; }
+    std::int16_t& Peak(int side) { return pick(side, PeakLinks, PeakRechts); }
+    bool& TM1638V13(int side) { return pick(side, TM1638V13Links, TM1638V13Rechts); }
+
+  private:
+    template <class T>
+    static T& pick(int side, T& links, T& rechts) {
+        if (side != Links && side != Rechts) {
+            throw std::out_of_range("side " + std::to_string(side));
+        }
+        return side == Links ? links : rechts;
+    }
 };
 
 }  // namespace kf

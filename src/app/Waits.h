@@ -6,7 +6,7 @@ namespace kf {
 
 // Waits that keep the window alive: timers fire and clicks are handled while they run.
 class Waits {
-public:
+  public:
     virtual ~Waits() = default;
     // Handles events until the duration has passed on the monotonic clock.
     virtual void waitFor(std::chrono::milliseconds duration) = 0;
@@ -16,7 +16,7 @@ public:
 
 // The Qt implementation: a nested event loop until a deadline, no busy loop.
 class EventLoopWaits : public Waits {
-public:
+  public:
     void waitFor(std::chrono::milliseconds duration) override;
     void dispatchOnce() override;
 };

@@ -17,7 +17,7 @@ enum class DeviceLabel {
 };
 
 class DeviceView {
-public:
+  public:
     virtual ~DeviceView() = default;
     virtual void setCaption(DeviceLabel label, const std::string& caption) = 0;
     // colour as &HBBGGRR

@@ -1,1 +1,156 @@
-// placeholder
+#include "devices/iCP12.h"
+
+#include <chrono>
+#include <thread>
+
+#include "devices/Arduino.h"
+
+namespace iCP12 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string number(int n) {
+    return std::to_string(n);
+}
+
+void foundIcp12(Search& s, std::int16_t n) {
+    kf::SharedState& st = s.state;
+    const std::string path = s.ports.devicePath(n);
+    if (st.ICP12Port(kf::Links) != 0) {
+        st.ICP12Port(kf::Rechts) = n;
+        s.view.setBackColor(kf::DeviceLabel::iCP12Rechts, st.ColorOn);
+        s.view.setCaption(kf::DeviceLabel::iCP12Rechts, "iCP12 Right on Com: " + number(n));
+        s.view.setToolTip(kf::DeviceLabel::iCP12Rechts, path);
+    } else {
+        st.ICP12Port(kf::Links) = n;
+        s.view.setBackColor(kf::DeviceLabel::iCP12Links, st.ColorOn);
+        s.view.setCaption(kf::DeviceLabel::iCP12Links, " iCP12 Left on Com: " + number(n));
+        s.view.setToolTip(kf::DeviceLabel::iCP12Links, path);
+    }
+    for (int i = 1; i <= 8; ++i) {
+        s.probe.Output(listEntry(kSetupList, i));
+        st.ICP12OnCmd(i) = listEntry(kOnList, i);
+        st.ICP12OffCmd(i) = listEntry(kOffList, i);
+    }
+    st.ICP12Active = true;
+}
+
+// Waits for the two-character type code, without handling window events, but never longer
+// than the bound: a port with nothing attached must not stop the search.
+std::string readTypeCode(Search& s) {
+    const auto deadline = Clock::now() + s.timing.arduinoReplyBound;
+    while (s.probe.InBufferCount() < 2 && s.probe.PortOpen() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return s.probe.Input().substr(0, 2);
+}
+
+void tryArduino(Search& s, std::int16_t n) {
+    kf::SharedState& st = s.state;
+    const int side = st.ArduinoPort(kf::Links) == 0 ? kf::Links : kf::Rechts;
+    if (side == kf::Links) {
+        s.view.setCaption(kf::DeviceLabel::Zoeken, "Looking for Arduino on com" + number(n));
+    }
+    s.waits.waitFor(s.timing.arduinoProbeWait);
+    s.probe.Output(Arduino::kIdentify);
+    const std::string code = readTypeCode(s);
+
+    if (!Arduino::isKnownType(code)) {
+        // A rejected reply must not take the type code from a board already accepted here.
+        if (st.ArduinoPort(side) == 0) {
+            st.ArduinoType(side) = code;
+        }
+        return;
+    }
+    st.ArduinoType(side) = code;
+    st.ArduinoActive(side) = true;
+    st.ArduinoPort(side) = n;
+    const bool links = side == kf::Links;
+    (links ? s.arduinoLinks : s.arduinoRechts).setCommPort(n);
+    const kf::DeviceLabel label =
+        links ? kf::DeviceLabel::ArduinoLinks : kf::DeviceLabel::ArduinoRechts;
+    std::string caption =
+        (links ? " Arduino Left Com: " : " Arduino Right Com: ") + number(n) + " " + code;
+    if (code == "TM") {
+        caption += " V1.1";
+    }
+    s.view.setBackColor(label, st.ColorOn);
+    s.view.setCaption(label, caption);
+    s.view.setToolTip(label, s.ports.devicePath(n));
+}
+
+}  // namespace
+
+std::string listEntry(const char* list, int i) {
+    return std::string(list).substr(static_cast<std::size_t>((i - 1) * 7), 6);
+}
+
+bool ComPoortBestaat(const kf::ComPorts& ports, std::int16_t PortNr) {
+    return ports.exists(PortNr);
+}
+
+void ZoekComPoorten(Search& s) {
+    s.state.ICP12Port(kf::Links) = 0;
+    s.state.ICP12Port(kf::Rechts) = 0;
+    for (int i = 1; i <= kLastPort; ++i) {
+        const auto n = static_cast<std::int16_t>(i);
+        s.view.setCaption(kf::DeviceLabel::Zoeken, "Looking for ICP12 on com" + number(n));
+        if (!ComPoortBestaat(s.ports, n)) {
+            continue;
+        }
+        s.probe.setCommPort(n);
+        // A port that cannot be opened (held by another program) holds no board for us.
+        if (!s.probe.setPortOpen(true)) {
+            continue;
+        }
+        s.probe.Output(kIdentify);
+        s.waits.waitFor(s.timing.icp12ReplyWait);
+        if (s.probe.Input().find("ZMD") != std::string::npos) {
+            foundIcp12(s, n);
+        } else {
+            tryArduino(s, n);
+        }
+        s.probe.setPortOpen(false);
+    }
+}
+
+void SendLamp(kf::SharedState& state, int side, int n, bool on, kf::SerialPortControl& port) {
+    if (state.ICP12Port(side) == 0 || !state.ICP12Active) {
+        return;
+    }
+    port.Output(on ? state.ICP12OnCmd(n) : state.ICP12OffCmd(n));
+}
+
+void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts) {
+    if (links.PortOpen()) {
+        links.Input();
+    }
+    if (rechts.PortOpen()) {
+        rechts.Input();
+    }
+}
+
+void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts) {
+    for (int side : {kf::Links, kf::Rechts}) {
+        if (state.ICP12Port(side) == 0) {
+            continue;
+        }
+        kf::SerialPortControl& port = side == kf::Links ? links : rechts;
+        for (int i = 1; i <= 8; ++i) {
+            port.Output(state.ICP12OffCmd(i));
+        }
+        port.setPortOpen(false);
+    }
+}
+
+SwitchResult Toggle(kf::SharedState& state) {
+    if (state.ICP12Port(kf::Links) == 0) {
+        return SwitchResult::Untick;
+    }
+    state.ICP12Active = !state.ICP12Active;
+    return state.ICP12Active ? SwitchResult::TurnedOn : SwitchResult::TurnedOff;
+}
+
+}  // namespace iCP12

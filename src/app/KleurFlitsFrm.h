@@ -1,0 +1,152 @@
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <functional>
+
+#include "app/MessageBoxes.h"
+#include "app/SharedState.h"
+#include "app/Timing.h"
+#include "app/Waits.h"
+#include "audio/KleurFlitsMod.h"
+#include "audio/modBass.h"
+#include "devices/ComPorts.h"
+#include "devices/DeviceView.h"
+#include "devices/SerialPortControl.h"
+#include "devices/k8055d.h"
+
+class QCheckBox;
+class QScrollBar;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QFrame;
+
+namespace kf {
+
+class PictureBox;
+class ClickLabel;
+
+// What the window works with, given from outside so that tests can put fakes in.
+struct FormDependencies {
+    modBass::AudioLibrary& audio;
+    const ComPorts& ports;
+    k8055d::K8055Driver& k8055;
+    MessageBoxes& boxes;
+    Waits& waits;
+    Timing timing;
+    // Ends the program after shutdown; the real one never returns.
+    std::function<void(int)> endProgram;
+};
+
+// The one window: its controls, timers and handlers, the start-up and the shutdown.
+class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::FrameSink {
+    Q_OBJECT
+  public:
+    static constexpr int kStartedOk = 0;
+    static constexpr int kFatalExit = 1;
+
+    explicit KleurFlitsFrm(FormDependencies deps, QWidget* parent = nullptr);
+    ~KleurFlitsFrm() override;
+
+    // The start-up sequence. Returns kStartedOk, or the exit status after a fatal failure
+    // (the program must then end at once).
+    int Form_Load();
+
+    void LedBesturing(int LedNr, float WaardeLinks, float WaardeRechts) override;
+    void Afsluiten();
+    void SetTekstTM1638();
+    void info();
+    void Error_(const std::string& Text);
+
+    SharedState& state() { return state_; }
+    bool shuttingDown() const { return shuttingDown_; }
+
+    // DeviceView
+    void setCaption(DeviceLabel label, const std::string& caption) override;
+    void setBackColor(DeviceLabel label, std::uint32_t colour) override;
+    void setToolTip(DeviceLabel label, const std::string& tip) override;
+
+    // FrameSink
+    void drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) override;
+
+    // Controls, under their design names.
+    QCheckBox* Check_iCP12 = nullptr;
+    QCheckBox* Check_Arduino = nullptr;
+    QCheckBox* Check_K8055 = nullptr;
+    QScrollBar* HScroll_MaxAantLeds = nullptr;
+    QLabel* Label_MaxNumLeds = nullptr;
+    QScrollBar* HScrollVolume = nullptr;
+    QCheckBox* Check_Auto_Level = nullptr;
+    QCheckBox* Check_Active = nullptr;
+    QCheckBox* Check_Altijd_Top = nullptr;
+    QScrollBar* HScroll_Amplify = nullptr;
+    QLineEdit* Text_Amplify = nullptr;
+    QPushButton* CMD_End = nullptr;
+    QFrame* Picture1 = nullptr;
+    PictureBox* Picture_NiveausLeft = nullptr;
+    std::array<QLabel*, 8> LedLinks{};
+    QFrame* Picture2 = nullptr;
+    PictureBox* Picture_NiveausRight = nullptr;
+    std::array<QLabel*, 8> LedRechts{};
+    QLabel* Label_iCP12_Links = nullptr;
+    QLabel* Label_iCP12_Rechts = nullptr;
+    ClickLabel* Label_Arduino_Links = nullptr;
+    ClickLabel* Label_Arduino_Rechts = nullptr;
+    QLabel* Label_Velleman_Links = nullptr;
+    QLabel* Label_Velleman_Rechts = nullptr;
+    QFrame* Picture_Main_Zoeken = nullptr;
+    QLabel* Label_Zoeken = nullptr;
+    QFrame* Picture4 = nullptr;
+    QFrame* Shape_Rechthoek = nullptr;
+    QTimer Timer_Zoeken;
+    QTimer Timer_Settekst;
+    QTimer tmrLiveSpec;
+    SerialPortControl SerialPort_Links;
+    SerialPortControl SerialPort_Rechts;
+    SerialPortControl MSComm_Arduino_Links;
+    SerialPortControl MSComm_Arduino_Rechts;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void buildControls();
+    void connectHandlers();
+    QLabel* deviceLabel(DeviceLabel label) const;
+
+    // Handlers
+    void Check_iCP12_Click();
+    void Check_Arduino_Click();
+    void Check_K8055_Click();
+    void Check_Auto_Level_Click();
+    void Check_Active_Click();
+    void Check_Altijd_Top_Click();
+    void CMD_End_Click();
+    void HScroll_Amplify_Change();
+    void HScroll_MaxAantLeds_Change();
+    void Label_Arduino_Links_Click();
+    void Label_Arduino_Rechts_Click();
+    void Timer_Zoeken_Timer();
+    void Timer_Settekst_Timer();
+    void tmrLiveSpec_Timer();
+
+    // Start-up pieces
+    void openFoundPorts();
+    void watchForUnplug();
+    void setDeviceBox(QCheckBox* box, bool ticked);
+    void focusVolume();
+    void lamp(int side, int LedNr, float level);
+    void paintLamp(QLabel* lampLabel, std::uint32_t colour);
+    void toggleVersion(int side);
+
+    FormDependencies deps_;
+    SharedState state_;
+    KleurFlitsMod::FftBuffer fft_{};
+    BySide<bool> icp12Busy_;
+    std::array<std::uint32_t, 16> lampColours_{};
+    bool shuttingDown_ = false;
+};
+
+}  // namespace kf

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QFrame>
+#include <QImage>
+
+#include "audio/SpectrumPicture.h"
+
+namespace kf {
+
+// A picture box that shows one bar picture: the bottom-up palette pixels turned into an
+// image, drawn unscaled at the top-left corner and clipped to the box.
+class PictureBox : public QFrame {
+    Q_OBJECT
+  public:
+    explicit PictureBox(QWidget* parent = nullptr);
+
+    void setBitmapInfo(const SpectrumBitmap& info);
+    // Takes a frame's pixels and repaints.
+    void showPixels(const SpectrumPixels& pixels);
+    const QImage& image() const { return image_; }
+
+  signals:
+    void clicked();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+  private:
+    QImage image_;
+    bool hasImage_ = false;
+};
+
+}  // namespace kf

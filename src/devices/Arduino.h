@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/SharedState.h"
+#include "devices/SerialPortControl.h"
+
+// The Arduino lamp boards: "/"-closed fields, the first one the command code.
+namespace Arduino {
+
+inline constexpr const char* kIdentify = "90/";
+inline constexpr const char* kAllOff = "1/0/";
+// The most a frame writes to one board: "1/255/" and "4/255/".
+inline constexpr int kFrameBytes = 12;
+
+std::string patternMessage(std::int32_t pattern);  // "1/P/"
+std::string peakMessage(std::int32_t mask);        // "4/K/"
+bool isKnownType(const std::string& code);         // "ET", "AL" or "TM"
+
+// The frame step: the previous frame's pattern (and, by type, the peak mask) to each enabled
+// side, left first.
+void FrameStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
+
+// The switch-off at shutdown: "1/0/" to each enabled side, then every assigned port closed.
+void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
+
+}  // namespace Arduino

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/SharedState.h"
+#include "app/Timing.h"
+#include "app/Waits.h"
+#include "devices/ComPorts.h"
+#include "devices/DeviceView.h"
+#include "devices/SerialPortControl.h"
+
+// The serial search at start-up, and the iCP12 boards' part of every frame, switch and
+// switch-off.
+namespace iCP12 {
+
+// Each list holds eight 6-character commands joined by commas; entry i (1..8) is output i.
+inline constexpr const char* kSetupList = "(RA0o),(RA1o),(RA2o),(RA3o),(RA5o),(RB0o),(RB1o),(RB2o)";
+inline constexpr const char* kOnList = "(RA01),(RA11),(RA21),(RA31),(RA51),(RB01),(RB11),(RB21)";
+inline constexpr const char* kOffList = "(RA00),(RA10),(RA20),(RA30),(RA50),(RB00),(RB10),(RB20)";
+inline constexpr const char* kIdentify = "(ZMD)";
+inline constexpr int kLastPort = 255;
+// A frame sends eight commands of six characters to each board.
+inline constexpr int kFrameBytes = 48;
+
+std::string listEntry(const char* list, int i);
+
+// Whether COM n names an existing device; nothing is opened or sent.
+bool ComPoortBestaat(const kf::ComPorts& ports, std::int16_t PortNr);
+
+struct Search {
+    kf::SharedState& state;
+    kf::DeviceView& view;
+    const kf::ComPorts& ports;
+    kf::SerialPortControl& probe;  // the left iCP12 control
+    kf::SerialPortControl& arduinoLinks;
+    kf::SerialPortControl& arduinoRechts;
+    kf::Waits& waits;
+    const kf::Timing& timing;
+};
+
+// Tries COM 1..255 for iCP12 boards, then Arduino boards; the first of a kind goes left, a
+// later one right. Leaves every port closed.
+void ZoekComPoorten(Search& search);
+
+// The lamp's command for output n (1..8) to the side's board, when it is addressed.
+void SendLamp(kf::SharedState& state, int side, int n, bool on, kf::SerialPortControl& port);
+
+// Reads away what the boards sent back, so their replies do not pile up.
+void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts);
+
+// The switch-off at shutdown: the eight off commands to each found board, then its port closed.
+void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
+
+enum class SwitchResult { TurnedOn, TurnedOff, Untick };
+// Check_iCP12 clicked outside start-up: toggles the output while a left board exists.
+SwitchResult Toggle(kf::SharedState& state);
+
+}  // namespace iCP12
