@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kf {
@@ -10,7 +11,7 @@ namespace kf {
 // devices named in KLEURFLITS_SERIAL_PORTS (colon-separated, COM1 first) when it is set,
 // otherwise the system's serial ports in natural order of their device path.
 class ComPorts {
-public:
+  public:
     explicit ComPorts(std::vector<std::string> devices);
     static ComPorts fromEnvironment();
     // The list a KLEURFLITS_SERIAL_PORTS value names; empty entries are skipped.
@@ -22,7 +23,11 @@ public:
     bool exists(int n) const;
     int count() const { return static_cast<int>(devices_.size()); }
 
-private:
+    // Natural order of device paths: digit runs compare by their value, so /dev/ttyS2 comes
+    // before /dev/ttyS10.
+    static bool naturalLess(std::string_view a, std::string_view b);
+
+  private:
     std::vector<std::string> devices_;
 };
 

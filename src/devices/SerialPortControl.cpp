@@ -1,1 +1,257 @@
-// placeholder
+#include "devices/SerialPortControl.h"
+
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <QDeadlineTimer>
+#include <algorithm>
+#include <cerrno>
+
+namespace kf {
+
+namespace {
+
+constexpr short kLineDown = POLLHUP | POLLERR | POLLNVAL;
+
+}  // namespace
+
+SerialPortControl::SerialPortControl(const ComPorts& ports, std::int32_t baudRate, QObject* parent)
+    : QObject(parent), ports_(ports), baudRate_(baudRate) {
+    port_.setBaudRate(baudRate_);
+    port_.setDataBits(QSerialPort::Data8);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    // Characters beyond the input buffer stay in the driver until Input makes room, so a
+    // slow reader gets them later rather than losing them here.
+    port_.setReadBufferSize(kInBufferSize);
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialPortControl::onPortError);
+}
+
+SerialPortControl::~SerialPortControl() {
+    disconnect(&port_, nullptr, this, nullptr);
+    if (port_.isOpen()) {
+        if (!failed_) {
+            drainAndClose();
+        } else {
+            port_.close();
+        }
+    }
+}
+
+void SerialPortControl::setCommPort(std::int16_t n) {
+    settle();
+    if (!port_.isOpen()) {
+        commPort_ = n;
+    }
+}
+
+std::string SerialPortControl::devicePath() const {
+    return ports_.devicePath(commPort_);
+}
+
+bool SerialPortControl::setPortOpen(bool open) {
+    settle();
+    if (!open) {
+        if (port_.isOpen()) {
+            drainAndClose();
+        }
+        settle();
+        return true;
+    }
+    if (port_.isOpen()) {
+        return true;
+    }
+    const std::string path = ports_.devicePath(commPort_);
+    if (path.empty()) {
+        return false;
+    }
+    // A new open starts afresh: the device may be back after a failure.
+    failed_ = false;
+    failureReported_ = false;
+    port_.setPortName(QString::fromStdString(path));
+    ++inPortCall_;
+    // QSerialPort takes a lock file and sets TIOCEXCL; flock on the device also keeps out
+    // programs that open it under another name (a symlink) or that lock it the same way.
+    const bool opened = port_.open(QIODevice::ReadWrite);
+    const bool locked = opened && ::flock(port_.handle(), LOCK_EX | LOCK_NB) == 0;
+    if (opened && !locked) {
+        port_.close();
+    }
+    --inPortCall_;
+    port_.clearError();
+    return locked;
+}
+
+bool SerialPortControl::PortOpen() const {
+    return port_.isOpen() && !failed_ && !hungUp();
+}
+
+void SerialPortControl::Output(const std::string& text) {
+    pump();  // first let the driver take what it can, making room in our buffer
+    if (PortOpen() && !text.empty()) {
+        const auto unsent = static_cast<std::size_t>(port_.bytesToWrite());
+        if (unsent + text.size() > static_cast<std::size_t>(kOutBufferSize)) {
+            ++droppedWrites_;
+        } else {
+            ++inPortCall_;
+            port_.write(text.data(), static_cast<qint64>(text.size()));
+            --inPortCall_;
+            pump();
+        }
+    }
+    settle();
+}
+
+std::string SerialPortControl::Input() {
+    pump();
+    std::string received;
+    if (PortOpen()) {
+        const QByteArray data = port_.readAll();
+        received.assign(data.constData(), static_cast<std::size_t>(data.size()));
+    }
+    settle();
+    return received;
+}
+
+int SerialPortControl::InBufferCount() {
+    pump();
+    const int count = PortOpen() ? static_cast<int>(port_.bytesAvailable()) : 0;
+    settle();
+    return count;
+}
+
+std::int64_t SerialPortControl::unsentOutput() {
+    pump();
+    std::int64_t unsent = 0;
+    if (PortOpen()) {
+        unsent = port_.bytesToWrite();
+        int queued = 0;
+        if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0 && queued > 0) {
+            unsent += queued;
+        }
+    }
+    settle();
+    return unsent;
+}
+
+bool SerialPortControl::hungUp() const {
+    if (!port_.isOpen()) {
+        return false;
+    }
+    pollfd p{port_.handle(), 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & kLineDown) != 0;
+}
+
+void SerialPortControl::pump() {
+    if (!port_.isOpen() || failed_) {
+        return;
+    }
+    pollfd p{port_.handle(), POLLIN | POLLOUT, 0};
+    if (::poll(&p, 1, 0) < 0) {
+        return;
+    }
+    if ((p.revents & kLineDown) != 0) {
+        fail();
+        return;
+    }
+    ++inPortCall_;
+    // Only call into QSerialPort when the descriptor is ready: it reports a would-block
+    // write as a resource error, which must not look like an unplugged device.
+    if ((p.revents & POLLIN) != 0 && port_.bytesAvailable() < kInBufferSize) {
+        port_.waitForReadyRead(0);
+    }
+    if (!failed_ && (p.revents & POLLOUT) != 0 && port_.bytesToWrite() > 0) {
+        port_.flush();
+    }
+    --inPortCall_;
+    if (!failed_ && port_.error() != QSerialPort::NoError) {
+        port_.clearError();
+    }
+}
+
+void SerialPortControl::onPortError(QSerialPort::SerialPortError error) {
+    if (failed_ || !port_.isOpen()) {
+        return;
+    }
+    bool fatal = false;
+    switch (error) {
+        case QSerialPort::ResourceError:
+        case QSerialPort::WriteError:
+            // EAGAIN arrives as a resource error; the line is only down when it is not that.
+            fatal = hungUp() || port_.errorString() != qt_error_string(EAGAIN);
+            break;
+        case QSerialPort::ReadError:
+            // A read of nothing also lands here; only a hung-up line is a failure.
+            fatal = hungUp();
+            break;
+        default:
+            break;
+    }
+    if (!fatal) {
+        return;
+    }
+    fail();
+    if (inPortCall_ == 0) {
+        // Reported from the event loop, inside QSerialPort's own notifier: close later.
+        QMetaObject::invokeMethod(this, &SerialPortControl::settle, Qt::QueuedConnection);
+    }
+}
+
+void SerialPortControl::fail() {
+    failed_ = true;
+}
+
+void SerialPortControl::settle() {
+    if (!failed_ || failureReported_ || inPortCall_ > 0) {
+        return;
+    }
+    failureReported_ = true;
+    if (port_.isOpen()) {
+        port_.close();
+    }
+    port_.clearError();
+    if (onFailure_) {
+        onFailure_();
+    }
+}
+
+void SerialPortControl::drainAndClose() {
+    const QDeadlineTimer deadline(kCloseWaitMs);
+    bool drained = false;
+    while (!failed_ && port_.isOpen()) {
+        pump();
+        if (failed_) {
+            break;
+        }
+        int queued = 0;
+        if (::ioctl(port_.handle(), TIOCOUTQ, &queued) != 0) {
+            queued = 0;
+        }
+        const bool ours = port_.bytesToWrite() > 0;
+        if (!ours && queued <= 0) {
+            drained = true;
+            break;
+        }
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0) {
+            break;
+        }
+        // Wait for room when we still hold output; otherwise just let the driver send.
+        pollfd p{port_.handle(), static_cast<short>(ours ? POLLOUT : 0), 0};
+        ::poll(&p, 1, static_cast<int>(std::min<qint64>(left, 10)));
+    }
+    if (!drained && !failed_ && port_.isOpen()) {
+        // The far end is not taking data: drop what the driver holds so close does not wait
+        // for it (the driver's own closing wait can be many seconds).
+        ::tcflush(port_.handle(), TCOFLUSH);
+    }
+    if (port_.isOpen()) {
+        port_.close();
+    }
+    port_.clearError();
+}
+
+}  // namespace kf

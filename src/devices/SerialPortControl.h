@@ -18,7 +18,7 @@ namespace kf {
 // PortOpen false from then on and tells its owner once through the failure callback.
 class SerialPortControl : public QObject {
     Q_OBJECT
-public:
+  public:
     static constexpr int kOutBufferSize = 512;
     static constexpr int kInBufferSize = 1024;
 
@@ -27,11 +27,15 @@ public:
 
     void setCommPort(std::int16_t n);
     std::int16_t CommPort() const { return commPort_; }
-    // Opening returns false (and PortOpen stays false) when the device cannot be opened.
-    // Closing first sends what Output was given, waiting a bounded time.
+    // Opening returns false (and PortOpen stays false) when the device cannot be opened or
+    // another program holds it; opening again after a failure tries the device afresh.
+    // Closing first sends what Output was given, waiting at most kCloseWaitMs.
     bool setPortOpen(bool open);
     bool PortOpen() const;
     void Output(const std::string& text);
+    // Input returns at most kInBufferSize characters; more stay in the driver for the next call.
+    // Input and InBufferCount read from the driver themselves, so polling them works without
+    // the event loop running.
     std::string Input();
     int InBufferCount();
 
@@ -43,8 +47,20 @@ public:
     bool failed() const { return failed_; }
     void setFailureHandler(std::function<void()> handler) { onFailure_ = std::move(handler); }
 
-private:
+    // How long closing waits for output still queued before it gives up on the rest.
+    static constexpr int kCloseWaitMs = 200;
+
+  private:
+    // Marks the port failed: PortOpen reads false from here on. The port is closed and the
+    // owner told by settle(), outside any QSerialPort call.
     void fail();
+    void settle();
+    // Moves data between the driver and QSerialPort's buffers without waiting, so the
+    // control works whether or not the event loop runs; notices a hung-up line.
+    void pump();
+    bool hungUp() const;
+    void onPortError(QSerialPort::SerialPortError error);
+    void drainAndClose();
 
     const ComPorts& ports_;
     std::int32_t baudRate_;
@@ -53,6 +69,8 @@ private:
     bool failed_ = false;
     std::uint64_t droppedWrites_ = 0;
     std::function<void()> onFailure_;
+    bool failureReported_ = false;
+    int inPortCall_ = 0;  // > 0 while one of our calls into port_ is running
 };
 
 }  // namespace kf
