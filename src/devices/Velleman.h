@@ -10,6 +10,10 @@ namespace Velleman {
 // The start-up search: assigns the lowest address to the left side, the highest to the right.
 void ZoekK8055(kf::SharedState& state, kf::DeviceView& view, k8055d::K8055Driver& driver);
 
+// The search's second half: assigns the boards of a SearchDevices result (read as 16-bit signed)
+// and shows them. Apart so that masks no driver gives can be tried.
+void AssignCards(kf::SharedState& state, kf::DeviceView& view, std::int32_t mask);
+
 // The frame step: the previous frame's pattern to each enabled side's board.
 void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver);
 

@@ -1,1 +1,187 @@
-// placeholder
+#include "devices/k8055d.h"
+
+#include <array>
+#include <optional>
+#include <utility>
+
+namespace k8055d {
+
+namespace {
+
+constexpr int kBoardCount = 4;
+constexpr int kNoBoard = -1;
+
+// Output report 5 carries the eight digital outputs and the two analog outputs; hidapi wants
+// the report ID (0: the board has no numbered reports) in front of it.
+constexpr std::size_t kReportLength = 9;
+constexpr std::uint8_t kReportId = 0x00;
+constexpr std::uint8_t kSetOutputsCommand = 0x05;
+
+std::optional<int> addressOf(const HidDeviceInfo& info) {
+    if (info.vendorId != kVendorId || info.productId < kProductIdBase ||
+        info.productId >= kProductIdBase + kBoardCount) {
+        return std::nullopt;
+    }
+    return info.productId - kProductIdBase;
+}
+
+}  // namespace
+
+struct K8055Driver::Impl {
+    struct Board {
+        std::string path;  // empty: not known from the last enumeration
+        std::unique_ptr<HidDevice> device;
+        // After a failed look-up or open the board is left alone until retryAt.
+        bool holdingOff = false;
+        std::chrono::steady_clock::time_point retryAt{};
+    };
+
+    HidTransport& transport;
+    Clock clock;
+    std::array<Board, kBoardCount> boards;
+    int current = kNoBoard;
+    // The analog outputs share the report with the digital ones; nothing sets them, so they
+    // stay 0, but a write must not change them.
+    std::uint8_t analog1 = 0;
+    std::uint8_t analog2 = 0;
+
+    Impl(HidTransport& t, Clock c) : transport(t), clock(std::move(c)) {
+        if (!clock) {
+            clock = [] { return std::chrono::steady_clock::now(); };
+        }
+    }
+
+    std::vector<HidDeviceInfo> listDevices() {
+        try {
+            return transport.enumerate(kVendorId);
+        } catch (...) {
+            return {};
+        }
+    }
+
+    std::unique_ptr<HidDevice> openDevice(const std::string& path) {
+        try {
+            return transport.open(path);
+        } catch (...) {
+            return nullptr;
+        }
+    }
+
+    // Refreshes every board's path. A handle whose board is no longer listed at the same path
+    // belongs to a device that has gone, so it is dropped.
+    std::int32_t enumerate() {
+        std::array<std::string, kBoardCount> found;
+        std::int32_t mask = 0;
+        for (const HidDeviceInfo& info : listDevices()) {
+            const std::optional<int> address = addressOf(info);
+            // Two boards with the same address jumpers: the first one listed is used.
+            if (!address || (mask & (1 << *address)) != 0 || info.path.empty()) {
+                continue;
+            }
+            mask |= 1 << *address;
+            found[*address] = info.path;
+        }
+        for (int a = 0; a < kBoardCount; ++a) {
+            Board& board = boards[a];
+            if (found[a] != board.path) {
+                board.device.reset();
+                board.path = std::move(found[a]);
+            }
+        }
+        return mask;
+    }
+
+    void holdOff(Board& board) {
+        board.holdingOff = true;
+        board.retryAt = clock() + kRetryInterval;
+    }
+
+    bool open(int address) {
+        Board& board = boards[address];
+        if (board.device) {
+            return true;
+        }
+        if (board.holdingOff && clock() < board.retryAt) {
+            return false;
+        }
+        if (board.path.empty()) {
+            enumerate();
+        }
+        if (!board.path.empty()) {
+            board.device = openDevice(board.path);
+        }
+        if (!board.device) {
+            // The path may be stale (the node can go to another device), so look it up anew
+            // next time.
+            board.path.clear();
+            holdOff(board);
+            return false;
+        }
+        board.holdingOff = false;
+        return true;
+    }
+
+    bool write(std::int32_t value) {
+        if (current == kNoBoard || !boards[current].device) {
+            return false;
+        }
+        const std::array<std::uint8_t, kReportLength> report{
+            kReportId,
+            kSetOutputsCommand,
+            static_cast<std::uint8_t>(value & 0xFF),
+            analog1,
+            analog2,
+            0,
+            0,
+            0,
+            0,
+        };
+        Board& board = boards[current];
+        int written = -1;
+        try {
+            written = board.device->write(report.data(), report.size());
+        } catch (...) {
+            written = -1;
+        }
+        if (written == static_cast<int>(report.size())) {
+            return true;
+        }
+        // A failed write usually means the board was unplugged. Drop the handle and forget
+        // the path so the next selection looks the board up again; the next frame repairs
+        // the outputs if it is back.
+        board.device.reset();
+        board.path.clear();
+        current = kNoBoard;
+        return false;
+    }
+};
+
+K8055Driver::K8055Driver(HidTransport& transport, Clock clock)
+    : impl_(std::make_unique<Impl>(transport, std::move(clock))) {}
+
+K8055Driver::~K8055Driver() = default;
+
+std::int32_t K8055Driver::SearchDevices() {
+    impl_->current = kNoBoard;
+    for (Impl::Board& board : impl_->boards) {
+        board.holdingOff = false;
+    }
+    return impl_->enumerate();
+}
+
+std::int32_t K8055Driver::SetCurrentDevice(std::int32_t address) {
+    // A failed selection must not leave the previous board selected, or its outputs would
+    // take the next write meant for another board.
+    impl_->current = kNoBoard;
+    if (address < 0 || address >= kBoardCount || !impl_->open(address)) {
+        return -1;
+    }
+    impl_->current = address;
+    return address;
+}
+
+bool K8055Driver::WriteAllDigital(std::int32_t value) {
+    return impl_->write(value);
+}
+
+}  // namespace k8055d

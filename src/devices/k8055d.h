@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,14 +21,14 @@ struct HidDeviceInfo {
 };
 
 class HidDevice {
-public:
+  public:
     virtual ~HidDevice() = default;
     // hidapi's hid_write: data[0] is the report ID. Returns bytes written or -1.
     virtual int write(const std::uint8_t* data, std::size_t length) = 0;
 };
 
 class HidTransport {
-public:
+  public:
     virtual ~HidTransport() = default;
     virtual std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId) = 0;
     // nullptr when the device cannot be opened (absent, not permitted).
@@ -37,8 +39,15 @@ public:
 std::unique_ptr<HidTransport> createHidapiTransport();
 
 class K8055Driver {
-public:
-    explicit K8055Driver(HidTransport& transport);
+  public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // A board that could not be found or opened is looked for again at most this often, so a
+    // missing board costs the frame nothing between tries.
+    static constexpr std::chrono::milliseconds kRetryInterval{1000};
+
+    // The clock paces the retries; empty means steady_clock. The transport must outlive the
+    // driver.
+    explicit K8055Driver(HidTransport& transport, Clock clock = {});
     ~K8055Driver();
     // Mask of connected boards: bit a for a board with address a (0..3); 0 when none.
     std::int32_t SearchDevices();
@@ -48,7 +57,7 @@ public:
     // Sets the eight digital outputs of the current board. Returns false on failure.
     bool WriteAllDigital(std::int32_t value);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,49 @@
+#include <benchmark/benchmark.h>
+
+#include "devices/Velleman.h"
+#include "devices/k8055d.h"
+
+namespace {
+
+// A transport whose writes cost nothing, so the figure is the driver's and the unit's own.
+class NullTransport final : public k8055d::HidTransport {
+  public:
+    std::vector<k8055d::HidDeviceInfo> enumerate(std::uint16_t) override {
+        return {{k8055d::kVendorId, k8055d::kProductIdBase + 0, "/dev/null-k8055-0"},
+                {k8055d::kVendorId, k8055d::kProductIdBase + 1, "/dev/null-k8055-1"}};
+    }
+    std::unique_ptr<k8055d::HidDevice> open(const std::string&) override {
+        return std::make_unique<NullDevice>();
+    }
+
+  private:
+    struct NullDevice final : k8055d::HidDevice {
+        int write(const std::uint8_t* data, std::size_t length) override {
+            benchmark::DoNotOptimize(data);
+            return static_cast<int>(length);
+        }
+    };
+};
+
+// The K8055 part of one frame with a board on each side.
+void BM_K8055FrameTwoBoards(benchmark::State& bench) {
+    NullTransport transport;
+    k8055d::K8055Driver driver(transport);
+    kf::SharedState state;
+    driver.SearchDevices();
+    state.K8055Active = true;
+    state.K8055Card(kf::Links) = 1;
+    state.K8055Card(kf::Rechts) = 2;
+    std::int32_t pattern = 0;
+    for (auto _ : bench) {
+        state.LedPattern(kf::Links) = pattern & 0xFF;
+        state.LedPattern(kf::Rechts) = (pattern >> 1) & 0xFF;
+        Velleman::FrameStep(state, driver);
+        ++pattern;
+    }
+}
+BENCHMARK(BM_K8055FrameTwoBoards)->Repetitions(10)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+BENCHMARK_MAIN();
