@@ -45,6 +45,8 @@ QScrollBar* scrollBar(QWidget* parent, QRect geometry, int min, int max, int val
     bar->setSingleStep(small);
     bar->setPageStep(large);
     bar->setFocusPolicy(Qt::StrongFocus);
+    // The right arrow raises the value, as on any horizontal scroll bar of the platform's own.
+    bar->setInvertedControls(false);
     return bar;
 }
 
@@ -399,6 +401,7 @@ void KleurFlitsFrm::Check_Altijd_Top_Click() {
     const bool onTop = value(Check_Altijd_Top) == 1;
     setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
     show();  // changing the window flags hides the window
+    activateWindow();
     kf::setBackColor(Check_Altijd_Top, onTop ? state_.ColorOn : state_.ColorOff);
     focusVolume();
 }

@@ -1,0 +1,212 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+
+#include "app/Controls.h"
+#include "app/PictureBox.h"
+#include "audio/KleurFlitsMod.h"
+#include "devices/FakeHidTransport.h"
+#include "devices/Pty.h"
+#include "devices/iCP12.h"
+#include "support/FormFixture.h"
+
+namespace kf::test {
+namespace {
+
+// The running frame, driven tick by tick, with boards on pseudo-terminals wired in directly.
+class Frame : public FormFixture {
+protected:
+    Pty arduino;
+    Pty icp12;
+
+    void SetUp() override {
+        makeForm({arduino.path(), icp12.path()});
+        SharedState& s = form->state();
+        s.Amplify = 1.0;
+        s.ColorOn = kColorOn;
+        s.ColorOff = kColorOff;
+        s.RecordChannel = audio.startResult;
+        form->HScrollVolume->setValue(20);
+        form->Check_Auto_Level->setChecked(false);
+    }
+
+    void attachArduino(const char* type, bool v13) {
+        SharedState& s = form->state();
+        s.ArduinoPort(Links) = 1;
+        s.ArduinoType(Links) = type;
+        s.ArduinoActive(Links) = true;
+        s.TM1638V13Links = v13;
+        form->MSComm_Arduino_Links.setCommPort(1);
+        ASSERT_TRUE(form->MSComm_Arduino_Links.setPortOpen(true));
+    }
+
+    void attachIcp12() {
+        SharedState& s = form->state();
+        s.ICP12Port(Links) = 2;
+        s.ICP12Active = true;
+        for (int i = 1; i <= 8; ++i) {
+            s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
+            s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
+        }
+        form->SerialPort_Links.setCommPort(2);
+        ASSERT_TRUE(form->SerialPort_Links.setPortOpen(true));
+    }
+
+    // Puts the whole level of a band into its first bin of one side.
+    void setLevel(int side, int ledNr, int level) {
+        const auto band = KleurFlitsMod::bandTable()[static_cast<std::size_t>(ledNr - 2)];
+        const double term = (level + 4) / 127.0;
+        // The band's first odd position is a left bin, its first even one (from 2) a right bin.
+        const int firstEven = std::max(2, band.BandStart + band.BandStart % 2);
+        const int bin = side == Links ? band.BandStart / 2 : firstEven / 2 - 1;
+        audio.setBin(side, bin, static_cast<float>(term * term * std::log10(band.sc)));
+    }
+    void silence() { audio.fft.fill(0.0F); }
+
+    std::uint32_t lamp(int side, int i) {
+        return backColor((side == Links ? form->LedLinks : form->LedRechts)[static_cast<std::size_t>(i)]);
+    }
+};
+
+TEST_F(Frame, ArduinoGetsThePreviousFramesPatternAtTheStartOfEachFrame) {
+    attachArduino("ET", false);
+    setLevel(Links, 4, 60);
+    frame();  // the very first frame sends pattern 0
+    EXPECT_EQ(arduino.read(4, std::chrono::milliseconds(500)), "1/0/");
+    setLevel(Links, 6, 60);
+    frame();
+    EXPECT_EQ(arduino.read(4, std::chrono::milliseconds(500)), "1/4/");
+    silence();
+    frame();
+    EXPECT_EQ(arduino.read(5, std::chrono::milliseconds(500)), "1/20/");
+    frame();
+    EXPECT_EQ(arduino.read(4, std::chrono::milliseconds(500)), "1/0/");
+    EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(100)), "");
+}
+
+TEST_F(Frame, PeakMaskHoldsBandTwoOfThisFrameAndTheRestOfTheLast) {
+    attachArduino("TM", true);
+    setLevel(Links, 2, 125);
+    setLevel(Links, 5, 125);
+    frame();
+    EXPECT_EQ(arduino.read(8, std::chrono::milliseconds(500)), "1/0/4/1/");
+    frame();
+    EXPECT_EQ(arduino.read(8, std::chrono::milliseconds(500)), "1/9/4/9/");
+    // The band-2 lamp is green although its band peaks; band 5 shows red.
+    EXPECT_EQ(lamp(Links, 0), 0x00FF00U);
+    EXPECT_EQ(lamp(Links, 3), 0x0000FFU);
+    EXPECT_EQ(lamp(Links, 1), 0x000000U);
+    EXPECT_EQ(lamp(Rechts, 3), 0x000000U);
+}
+
+TEST_F(Frame, PeakMessagesFollowTheBoardType) {
+    attachArduino("AL", false);
+    setLevel(Links, 3, 60);
+    frame();
+    frame();
+    EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "1/0/1/2/");  // no "4/0/"
+    setLevel(Links, 7, 126);
+    frame();
+    EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "1/2/");
+    frame();
+    EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "1/34/4/32/");
+
+    form->state().ArduinoType(Links) = "TM";  // V1.1: never a peak message
+    frame();
+    EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "1/34/");
+    form->state().ArduinoType(Links) = "XY";  // unknown: silent
+    frame();
+    EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "");
+}
+
+TEST_F(Frame, Icp12GetsEightCommandsWithinTheFrame) {
+    attachIcp12();
+    setLevel(Links, 2, 60);
+    setLevel(Links, 3, 60);
+    setLevel(Links, 4, 60);
+    setLevel(Rechts, 9, 60);  // the right side has no board
+    frame();
+    EXPECT_EQ(icp12.read(48, std::chrono::milliseconds(500)),
+              "(RA01)(RA11)(RA21)(RA30)(RA50)(RB00)(RB10)(RB20)");
+    silence();
+    frame();
+    EXPECT_EQ(icp12.read(48, std::chrono::milliseconds(500)),
+              "(RA00)(RA10)(RA20)(RA30)(RA50)(RB00)(RB10)(RB20)");
+    form->state().ICP12Active = false;
+    setLevel(Links, 2, 60);
+    frame();
+    EXPECT_EQ(icp12.readUntilQuiet(std::chrono::milliseconds(150)), "");
+    EXPECT_EQ(lamp(Links, 0), 0x00FF00U) << "the on-screen lamps work without a board";
+}
+
+TEST_F(Frame, Icp12RepliesAreReadAwayEveryFrame) {
+    attachIcp12();
+    ASSERT_TRUE(icp12.write("OK OK OK"));
+    QTest::qWait(50);
+    frame();
+    EXPECT_EQ(form->SerialPort_Links.InBufferCount(), 0);
+}
+
+TEST_F(Frame, LitCountHoldsTheLastFramesLampsForTheAutomaticLevel) {
+    form->HScrollVolume->setValue(20);
+    form->HScroll_MaxAantLeds->setValue(2);
+    form->Check_Auto_Level->setChecked(true);
+    setLevel(Links, 3, 60);
+    setLevel(Links, 4, 60);
+    setLevel(Rechts, 4, 60);
+    frame();  // nothing was lit before: the threshold falls
+    EXPECT_EQ(form->HScrollVolume->value(), 19);
+    EXPECT_EQ(form->state().LitCount, 3);
+    frame();  // three lit, two wanted: it rises
+    EXPECT_EQ(form->HScrollVolume->value(), 20);
+    form->HScroll_MaxAantLeds->setValue(3);
+    frame();  // exactly as many as wanted: it falls
+    EXPECT_EQ(form->HScrollVolume->value(), 19);
+
+    form->Check_Auto_Level->setChecked(false);
+    frame();
+    EXPECT_EQ(form->state().LitCount, 0) << "cleared after the frame while the level is manual";
+    EXPECT_EQ(form->HScrollVolume->value(), 19);
+}
+
+TEST_F(Frame, ThresholdIsStrict) {
+    form->HScrollVolume->setValue(60);
+    setLevel(Links, 5, 60);
+    setLevel(Rechts, 5, 61);
+    frame();
+    EXPECT_EQ(lamp(Links, 3), 0x000000U);
+    EXPECT_EQ(lamp(Rechts, 3), 0x00FF00U);
+}
+
+TEST_F(Frame, SilenceLeavesEveryLampDark) {
+    form->HScrollVolume->setValue(2);
+    frame();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(lamp(Links, i), 0U);
+        EXPECT_EQ(lamp(Rechts, i), 0U);
+    }
+    EXPECT_EQ(form->state().LedPattern(Links), 0);
+}
+
+TEST_F(Frame, PicturesShowTheBarsInPaletteColours) {
+    form->state().SpectrumBitmapInfo = {};
+    fillSpectrumBitmapInfo(form->state().SpectrumBitmapInfo);
+    form->Picture_NiveausLeft->setBitmapInfo(form->state().SpectrumBitmapInfo);
+    form->Picture_NiveausLeft->resize(160, 113);
+    form->show();
+    setLevel(Links, 3, 127);
+    frame();
+    const QImage shot = form->Picture_NiveausLeft->grab().toImage();
+    ASSERT_EQ(shot.size(), QSize(160, 113));
+    // Image line 0 is the top row (127) of the bar; the box shows the upper 113 rows.
+    EXPECT_EQ(shot.pixelColor(25, 0), QColor(254, 2, 0));
+    EXPECT_EQ(shot.pixelColor(25, 112), QColor(30, 226, 0));  // row 14: entry 15
+    EXPECT_EQ(shot.pixelColor(5, 50), QColor(0, 0, 0));       // band 2 is silent
+    EXPECT_EQ(shot.pixelColor(38, 50), QColor(0, 0, 0));      // the gap after band 3
+}
+
+}  // namespace
+}  // namespace kf::test
