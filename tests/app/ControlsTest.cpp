@@ -13,7 +13,7 @@ namespace kf::test {
 namespace {
 
 class LevelControls : public FormFixture {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(load(), KleurFlitsFrm::kStartedOk);
         form->tmrLiveSpec.stop();  // the automatic level must not move the threshold here

@@ -8,7 +8,7 @@ namespace kf::test {
 namespace {
 
 class StartUp : public FormFixture {
-protected:
+  protected:
     void expectEndedAtOnce(int status) {
         EXPECT_NE(status, KleurFlitsFrm::kStartedOk);
         EXPECT_FALSE(form->tmrLiveSpec.isActive());

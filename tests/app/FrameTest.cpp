@@ -18,61 +18,25 @@ namespace {
 
 // The running frame, driven tick by tick, with boards on pseudo-terminals wired in directly.
 class Frame : public FormFixture {
-protected:
+  protected:
     Pty arduino;
     Pty icp12;
 
     void SetUp() override {
         makeForm({arduino.path(), icp12.path()});
-        SharedState& s = form->state();
-        s.Amplify = 1.0;
-        s.ColorOn = kColorOn;
-        s.ColorOff = kColorOff;
-        s.RecordChannel = audio.startResult;
+        prepareRunning();
         form->HScrollVolume->setValue(20);
         form->Check_Auto_Level->setChecked(false);
     }
 
-    void attachArduino(const char* type, bool v13) {
-        SharedState& s = form->state();
-        s.ArduinoPort(Links) = 1;
-        s.ArduinoType(Links) = type;
-        s.ArduinoActive(Links) = true;
-        s.TM1638V13Links = v13;
-        form->MSComm_Arduino_Links.setCommPort(1);
-        ASSERT_TRUE(form->MSComm_Arduino_Links.setPortOpen(true));
-    }
-
-    void attachIcp12() {
-        SharedState& s = form->state();
-        s.ICP12Port(Links) = 2;
-        s.ICP12Active = true;
-        for (int i = 1; i <= 8; ++i) {
-            s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
-            s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
-        }
-        form->SerialPort_Links.setCommPort(2);
-        ASSERT_TRUE(form->SerialPort_Links.setPortOpen(true));
-    }
-
-    // Puts the whole level of a band into its first bin of one side.
-    void setLevel(int side, int ledNr, int level) {
-        const auto band = KleurFlitsMod::bandTable()[static_cast<std::size_t>(ledNr - 2)];
-        const double term = (level + 4) / 127.0;
-        // The band's first odd position is a left bin, its first even one (from 2) a right bin.
-        const int firstEven = std::max(2, band.BandStart + band.BandStart % 2);
-        const int bin = side == Links ? band.BandStart / 2 : firstEven / 2 - 1;
-        audio.setBin(side, bin, static_cast<float>(term * term * std::log10(band.sc)));
-    }
-    void silence() { audio.fft.fill(0.0F); }
-
     std::uint32_t lamp(int side, int i) {
-        return backColor((side == Links ? form->LedLinks : form->LedRechts)[static_cast<std::size_t>(i)]);
+        return backColor(
+            (side == Links ? form->LedLinks : form->LedRechts)[static_cast<std::size_t>(i)]);
     }
 };
 
 TEST_F(Frame, ArduinoGetsThePreviousFramesPatternAtTheStartOfEachFrame) {
-    attachArduino("ET", false);
+    attachArduino(Links, 1, "ET");
     setLevel(Links, 4, 60);
     frame();  // the very first frame sends pattern 0
     EXPECT_EQ(arduino.read(4, std::chrono::milliseconds(500)), "1/0/");
@@ -88,7 +52,7 @@ TEST_F(Frame, ArduinoGetsThePreviousFramesPatternAtTheStartOfEachFrame) {
 }
 
 TEST_F(Frame, PeakMaskHoldsBandTwoOfThisFrameAndTheRestOfTheLast) {
-    attachArduino("TM", true);
+    attachArduino(Links, 1, "TM", true);
     setLevel(Links, 2, 125);
     setLevel(Links, 5, 125);
     frame();
@@ -103,7 +67,7 @@ TEST_F(Frame, PeakMaskHoldsBandTwoOfThisFrameAndTheRestOfTheLast) {
 }
 
 TEST_F(Frame, PeakMessagesFollowTheBoardType) {
-    attachArduino("AL", false);
+    attachArduino(Links, 1, "AL");
     setLevel(Links, 3, 60);
     frame();
     frame();
@@ -123,7 +87,7 @@ TEST_F(Frame, PeakMessagesFollowTheBoardType) {
 }
 
 TEST_F(Frame, Icp12GetsEightCommandsWithinTheFrame) {
-    attachIcp12();
+    attachIcp12(Links, 2);
     setLevel(Links, 2, 60);
     setLevel(Links, 3, 60);
     setLevel(Links, 4, 60);
@@ -143,7 +107,7 @@ TEST_F(Frame, Icp12GetsEightCommandsWithinTheFrame) {
 }
 
 TEST_F(Frame, Icp12RepliesAreReadAwayEveryFrame) {
-    attachIcp12();
+    attachIcp12(Links, 2);
     ASSERT_TRUE(icp12.write("OK OK OK"));
     QTest::qWait(50);
     frame();

@@ -12,7 +12,7 @@ namespace kf::test {
 // A scripted audio library: the version, the init and start results, the error codes and the
 // FFT data are set by the test; every call is logged by name.
 class FakeAudioLibrary : public modBass::AudioLibrary {
-public:
+  public:
     std::uint32_t version = 0x02040F00;
     bool initResult = true;
     int initError = 0;

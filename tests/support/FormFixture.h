@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/KleurFlitsFrm.h"
+#include "audio/KleurFlitsMod.h"
 #include "devices/FakeHidTransport.h"
+#include "devices/iCP12.h"
 #include "support/FakeAudioLibrary.h"
 #include "support/RecordingBoxes.h"
 
@@ -17,7 +21,7 @@ namespace kf::test {
 
 // Waits that record what was asked and really wait, shortened by a factor.
 class RecordingWaits : public Waits {
-public:
+  public:
     void waitFor(std::chrono::milliseconds d) override {
         waited.push_back(d);
         real.waitFor(d);
@@ -29,13 +33,13 @@ public:
     std::vector<std::chrono::milliseconds> waited;
     int dispatches = 0;
 
-private:
+  private:
     EventLoopWaits real;
 };
 
 // A window with fake audio, no K8055 hardware and the serial devices the test names.
 class FormFixture : public ::testing::Test {
-protected:
+  protected:
     FakeAudioLibrary audio;
     kftest::FakeHidTransport hid;
     std::optional<k8055d::K8055Driver> k8055;
@@ -60,15 +64,60 @@ protected:
     void makeForm(std::vector<std::string> devices = {}) {
         ports.emplace(std::move(devices));
         k8055.emplace(hid);
-        form = std::make_unique<KleurFlitsFrm>(FormDependencies{
-            audio, *ports, *k8055, boxes, waits, timing,
-            [this](int status) { endedWith.push_back(status); }});
+        form = std::make_unique<KleurFlitsFrm>(
+            FormDependencies{audio, *ports, *k8055, boxes, waits, timing,
+                             [this](int status) { endedWith.push_back(status); }});
     }
 
     int load(std::vector<std::string> devices = {}) {
         makeForm(std::move(devices));
         return form->Form_Load();
     }
+
+    // Boards wired in as the search would leave them, without running it: COM n is entry n - 1
+    // of the device list given to makeForm.
+    void attachIcp12(int side, std::int16_t com) {
+        SharedState& s = form->state();
+        s.ICP12Port(side) = com;
+        s.ICP12Active = true;
+        for (int i = 1; i <= 8; ++i) {
+            s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
+            s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
+        }
+        SerialPortControl& c = side == Links ? form->SerialPort_Links : form->SerialPort_Rechts;
+        c.setCommPort(com);
+        ASSERT_TRUE(c.setPortOpen(true));
+    }
+    void attachArduino(int side, std::int16_t com, const char* type, bool v13 = false) {
+        SharedState& s = form->state();
+        s.ArduinoPort(side) = com;
+        s.ArduinoType(side) = type;
+        s.ArduinoActive(side) = true;
+        s.TM1638V13(side) = v13;
+        SerialPortControl& c =
+            side == Links ? form->MSComm_Arduino_Links : form->MSComm_Arduino_Rechts;
+        c.setCommPort(com);
+        ASSERT_TRUE(c.setPortOpen(true));
+    }
+    // The state start-up leaves before the first frame.
+    void prepareRunning() {
+        SharedState& s = form->state();
+        s.Amplify = 1.0;
+        s.ColorOn = kColorOn;
+        s.ColorOff = kColorOff;
+        s.RecordChannel = audio.startResult;
+    }
+
+    // Puts the whole level of a band into its first bin of one side.
+    void setLevel(int side, int ledNr, int level) {
+        const auto band = KleurFlitsMod::bandTable()[static_cast<std::size_t>(ledNr - 2)];
+        const double term = (level + 4) / 127.0;
+        // The band's first odd position is a left bin, its first even one (from 2) a right bin.
+        const int firstEven = std::max(2, band.BandStart + band.BandStart % 2);
+        const int bin = side == Links ? band.BandStart / 2 : firstEven / 2 - 1;
+        audio.setBin(side, bin, static_cast<float>(term * term * std::log10(band.sc)));
+    }
+    void silence() { audio.fft.fill(0.0F); }
 
     // Runs the frame timer's handler once, as its tick would.
     void frame() { QMetaObject::invokeMethod(&form->tmrLiveSpec, "timeout", Qt::DirectConnection); }

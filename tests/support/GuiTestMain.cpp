@@ -1,5 +1,5 @@
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 // Widget tests run on the offscreen platform unless a display is asked for.
 int main(int argc, char** argv) {

@@ -15,7 +15,7 @@ struct ShownBox {
 };
 
 class RecordingBoxes : public MessageBoxes {
-public:
+  public:
     void show(const std::string& text, const std::string& title, BoxIcon icon) override {
         shown.push_back({text, title, icon});
         if (onShow) {
