@@ -13,22 +13,26 @@ using RECORDPROC = bool (*)(HRECORD handle, const void* buffer, std::uint32_t le
 
 inline constexpr std::uint32_t BASS_DATA_FFT1024 = 0x80000002;
 inline constexpr std::uint32_t BASS_DATA_FFT_INDIVIDUAL = 0x10;
-inline constexpr std::uint32_t kFftRequest = BASS_DATA_FFT1024 | BASS_DATA_FFT_INDIVIDUAL;  // 0x80000012
-inline constexpr int kFftValues = 1024;  // 512 bins, left and right interleaved
+inline constexpr std::uint32_t kFftRequest =
+    BASS_DATA_FFT1024 | BASS_DATA_FFT_INDIVIDUAL;  // 0x80000012
+inline constexpr int kFftValues = 1024;            // 512 bins, left and right interleaved
 
 inline constexpr std::uint32_t kVersion = 0x02040000;
 
 // Error codes, with the library's numbers.
 inline constexpr int BASS_OK = 0;
-inline constexpr int BASS_ERROR_DRIVER = 3;   // no audio server
-inline constexpr int BASS_ERROR_INIT = 8;     // not initialised
-inline constexpr int BASS_ERROR_START = 9;    // recording could not be started
+inline constexpr int BASS_ERROR_DRIVER = 3;  // no audio server
+inline constexpr int BASS_ERROR_INIT = 8;    // not initialised
+inline constexpr int BASS_ERROR_START = 9;   // recording could not be started
 inline constexpr int BASS_ERROR_ALREADY = 14;
 inline constexpr int BASS_ERROR_DEVICE = 23;  // no recording device
 inline constexpr int BASS_ERROR_HANDLE = 5;
+inline constexpr int BASS_ERROR_FORMAT = 6;  // unsupported sample format (only 44100 Hz stereo)
+inline constexpr int BASS_ERROR_ILLPARAM =
+    20;  // invalid parameter (null buffer, unknown data request)
 
 class AudioLibrary {
-public:
+  public:
     virtual ~AudioLibrary() = default;
     virtual std::uint32_t BASS_GetVersion() = 0;
     // device -1: the default recording device.

@@ -1,0 +1,445 @@
+// Capture-latency probe for the PulseAudio backend of the audio library.
+//
+//  1. Fragment period: the time between record callbacks on the capture thread (each runs right
+//     after its fragment went into the ring), with the backend recording alone. Goal <= 10 ms.
+//  2. Ring lag: 20 clicks are played into the default sink; for each, the time at which the click
+//     is in the ring (seen in the record callback) minus the time at which a minimal reference
+//     recorder on the same source (a pa_stream with the smallest fragsize the server grants) sees
+//     it. Goal: median <= 5 ms. While both record, the source runs at the reference's latency
+//     and the server hands both their data at once, so this figure is near zero by construction;
+//     hence also:
+//  3. Lag with each recording alone: the age of each click when its fragment arrives (the frames
+//     after it in that fragment), once with the backend alone and once with the reference alone;
+//     the difference of the medians is what the backend's 10 ms fragments add.
+//
+// Uses the server of PULSE_SERVER (or the client configuration) and the source of the backend
+// ("@DEFAULT_MONITOR@" or KLEURFLITS_AUDIO_SOURCE). Exit status 2 when no server answers.
+#include <pulse/pulseaudio.h>
+#include <pulse/simple.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/PulseAudioLibrary.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// Timestamps of events, written by one capture thread, read after the fact.
+class EventLog {
+  public:
+    explicit EventLog(std::size_t capacity) : t_(capacity) {}
+    void add(std::int64_t ns) {
+        const std::size_t i = n_.load(std::memory_order_relaxed);
+        if (i < t_.size()) {
+            t_[i] = ns;
+            n_.store(i + 1, std::memory_order_release);
+        }
+    }
+    std::vector<std::int64_t> snapshot() const {
+        const std::size_t n = n_.load(std::memory_order_acquire);
+        return {t_.begin(), t_.begin() + static_cast<std::ptrdiff_t>(n)};
+    }
+    void reset() { n_.store(0, std::memory_order_release); }
+
+  private:
+    std::vector<std::int64_t> t_;
+    std::atomic<std::size_t> n_{0};
+};
+
+// Finds clicks in float32 stereo data: the first loud sample after at least 100 ms of quiet.
+// Also logs each click's age on arrival: the frames after it in the fragment that delivered it,
+// i.e. how long the click waited for its fragment to fill.
+class ClickDetector {
+  public:
+    ClickDetector(EventLog& log, EventLog& ages) : log_(log), ages_(ages) {}
+    void feed(const float* data, std::size_t frames, std::int64_t ns) {
+        for (std::size_t i = 0; i < 2 * frames; ++i) {
+            if (std::fabs(data[i]) > 0.25f) {
+                if (ns - lastLoud_ > 100'000'000) {
+                    log_.add(ns);
+                    ages_.add(static_cast<std::int64_t>(static_cast<double>(frames - i / 2) * 1e9 /
+                                                        44100.0));
+                }
+                lastLoud_ = ns;
+                return;
+            }
+        }
+    }
+
+  private:
+    EventLog& log_;
+    EventLog& ages_;
+    std::int64_t lastLoud_ = 0;
+};
+
+struct BackendProbe {
+    EventLog fragments{100000};
+    EventLog clicks{64};
+    EventLog ages{64};
+    ClickDetector detector{clicks, ages};
+    std::atomic<bool> detect{false};
+};
+
+bool backendProc(modBass::HRECORD, const void* buffer, std::uint32_t length, void* user) {
+    auto* p = static_cast<BackendProbe*>(user);
+    const std::int64_t t = nowNs();
+    p->fragments.add(t);
+    if (p->detect.load(std::memory_order_relaxed)) {
+        p->detector.feed(static_cast<const float*>(buffer), length / 8, t);
+    }
+    return true;
+}
+
+// The reference: a plain pa_stream on the same source with the smallest fragment size.
+class ReferenceRecorder {
+  public:
+    ReferenceRecorder() : detector_(clicks, ages) {}
+    ~ReferenceRecorder() { stop(); }
+
+    bool start(const std::string& source) {
+        ml_ = pa_threaded_mainloop_new();
+        if (ml_ == nullptr || pa_threaded_mainloop_start(ml_) < 0)
+            return false;
+        pa_threaded_mainloop_lock(ml_);
+        ctx_ = pa_context_new(pa_threaded_mainloop_get_api(ml_), "kf-capture-latency-reference");
+        pa_context_set_state_callback(
+            ctx_,
+            [](pa_context*, void* p) {
+                pa_threaded_mainloop_signal(static_cast<ReferenceRecorder*>(p)->ml_, 0);
+            },
+            this);
+        bool ok = pa_context_connect(ctx_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+        while (ok) {
+            const auto st = pa_context_get_state(ctx_);
+            if (st == PA_CONTEXT_READY)
+                break;
+            if (!PA_CONTEXT_IS_GOOD(st))
+                ok = false;
+            else
+                pa_threaded_mainloop_wait(ml_);
+        }
+        if (ok) {
+            pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 44100, 2};
+            stream_ = pa_stream_new(ctx_, "reference", &format, nullptr);
+            pa_stream_set_state_callback(
+                stream_,
+                [](pa_stream*, void* p) {
+                    pa_threaded_mainloop_signal(static_cast<ReferenceRecorder*>(p)->ml_, 0);
+                },
+                this);
+            pa_stream_set_read_callback(
+                stream_,
+                [](pa_stream* s, std::size_t, void* p) {
+                    static_cast<ReferenceRecorder*>(p)->onRead(s);
+                },
+                this);
+            pa_buffer_attr attr{};
+            attr.maxlength = static_cast<std::uint32_t>(-1);
+            attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+            attr.fragsize = 8;  // one frame: the server raises it to the least it allows
+            ok = pa_stream_connect_record(stream_, source.c_str(), &attr,
+                                          PA_STREAM_ADJUST_LATENCY) >= 0;
+            while (ok) {
+                const auto st = pa_stream_get_state(stream_);
+                if (st == PA_STREAM_READY)
+                    break;
+                if (!PA_STREAM_IS_GOOD(st))
+                    ok = false;
+                else
+                    pa_threaded_mainloop_wait(ml_);
+            }
+            if (ok) {
+                if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream_))
+                    fragsize_ = a->fragsize;
+                if (const char* d = pa_stream_get_device_name(stream_))
+                    device_ = d;
+            }
+        }
+        pa_threaded_mainloop_unlock(ml_);
+        return ok;
+    }
+
+    void stop() {
+        if (ml_ == nullptr)
+            return;
+        pa_threaded_mainloop_lock(ml_);
+        if (stream_ != nullptr) {
+            pa_stream_set_read_callback(stream_, nullptr, nullptr);
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+            stream_ = nullptr;
+        }
+        if (ctx_ != nullptr) {
+            pa_context_disconnect(ctx_);
+            pa_context_unref(ctx_);
+            ctx_ = nullptr;
+        }
+        pa_threaded_mainloop_unlock(ml_);
+        pa_threaded_mainloop_stop(ml_);
+        pa_threaded_mainloop_free(ml_);
+        ml_ = nullptr;
+    }
+
+    std::uint32_t fragsize() const { return fragsize_; }
+    const std::string& device() const { return device_; }
+    EventLog clicks{64};
+    EventLog ages{64};
+    std::atomic<bool> detect{false};
+
+  private:
+    void onRead(pa_stream* s) {
+        while (pa_stream_readable_size(s) > 0) {
+            const void* data = nullptr;
+            std::size_t bytes = 0;
+            if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
+                break;
+            if (data != nullptr && detect.load(std::memory_order_relaxed)) {
+                detector_.feed(static_cast<const float*>(data), bytes / 8, nowNs());
+            }
+            pa_stream_drop(s);
+        }
+    }
+
+    pa_threaded_mainloop* ml_ = nullptr;
+    pa_context* ctx_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    std::uint32_t fragsize_ = 0;
+    std::string device_;
+    ClickDetector detector_;
+};
+
+// Plays `clicks` clicks (2 ms, 0.9 full scale) 250 ms apart into the default sink, in a steady
+// stream of silence so the playback never underruns.
+bool playClicks(int clicks, std::string& error, std::vector<std::int64_t>* written = nullptr) {
+    pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 44100, 2};
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = 441 * 3 * 8;
+    attr.prebuf = 441 * 8;
+    attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    int err = 0;
+    pa_simple* s = pa_simple_new(nullptr, "kf-capture-latency", PA_STREAM_PLAYBACK, nullptr,
+                                 "clicks", &format, nullptr, &attr, &err);
+    if (s == nullptr) {
+        error = pa_strerror(err);
+        return false;
+    }
+    std::vector<float> block(441 * 2, 0.0f);  // 10 ms
+    bool ok = true;
+    auto write = [&](const std::vector<float>& b) {
+        if (ok && pa_simple_write(s, b.data(), b.size() * sizeof(float), &err) < 0) {
+            error = pa_strerror(err);
+            ok = false;
+        }
+    };
+    std::vector<float> click(441 * 2, 0.0f);
+    for (int c = 0; c < 30; ++c)
+        write(block);  // 300 ms lead-in
+    for (int k = 0; k < clicks && ok; ++k) {
+        // The click starts at a different place in its block each time (steps of 157 frames,
+        // modulo 352), so the clicks fall on every phase of the capture fragments.
+        const int offset = (k * 157) % 352;
+        std::fill(click.begin(), click.end(), 0.0f);
+        for (int i = 0; i < 88; ++i) {
+            click[2 * (offset + i)] = click[2 * (offset + i) + 1] = (i % 2 ? -0.9f : 0.9f);
+        }
+        write(click);
+        if (written != nullptr)
+            written->push_back(nowNs());
+        for (int c = 0; c < 24; ++c)
+            write(block);
+    }
+    for (int c = 0; c < 30; ++c)
+        write(block);
+    if (ok)
+        pa_simple_drain(s, &err);
+    pa_simple_free(s);
+    return ok;
+}
+
+std::vector<double> periodsMs(const std::vector<std::int64_t>& t) {
+    std::vector<double> d;
+    for (std::size_t i = 1; i < t.size(); ++i)
+        d.push_back(static_cast<double>(t[i] - t[i - 1]) / 1e6);
+    return d;
+}
+
+}  // namespace
+
+std::vector<double> diffsMs(const std::vector<std::int64_t>& a,
+                            const std::vector<std::int64_t>& b) {
+    std::vector<double> d;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        d.push_back(static_cast<double>(a[i] - b[i]) / 1e6);
+    }
+    return d;
+}
+
+bool waitForData(modBass::PulseAudioLibrary& lib) {
+    const auto deadline = Clock::now() + 4s;
+    while (lib.ring().framesWritten() < 2048 && Clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    return lib.ring().framesWritten() >= 2048;
+}
+
+int main() {
+    constexpr int kClicks = 20;
+    BackendProbe probe;
+    modBass::PulseAudioLibrary lib;
+    if (!lib.BASS_RecordInit(-1)) {
+        std::printf("capture_latency: BASS_RecordInit failed, error %d (no server or no source)\n",
+                    lib.BASS_ErrorGetCode());
+        return 2;
+    }
+    const auto h = lib.BASS_RecordStart(44100, 2, 0, backendProc, &probe);
+    if (h == 0) {
+        std::printf("capture_latency: BASS_RecordStart failed, error %d\n",
+                    lib.BASS_ErrorGetCode());
+        return 2;
+    }
+    const auto status = lib.status();
+    std::printf("source %s, recording %s\n", status.source.c_str(), status.device.c_str());
+    if (!waitForData(lib)) {
+        std::printf("capture_latency: the recording delivers no data\n");
+        return 2;
+    }
+
+    // 1. Fragment period, the backend alone; then clicks timed from their write.
+    std::this_thread::sleep_for(100ms);
+    probe.fragments.reset();
+    std::this_thread::sleep_for(3s);
+    const auto alone = periodsMs(probe.fragments.snapshot());
+    std::printf(
+        "fragment period (backend alone): median %.2f ms, p90 %.2f ms, max %.2f ms over %zu "
+        "fragments (goal <= 10 ms)\n",
+        median(alone), percentile(alone, 0.9), percentile(alone, 1.0), alone.size());
+    std::string error;
+    std::vector<std::int64_t> writtenAlone;
+    probe.detect = true;
+    if (!playClicks(kClicks, error, &writtenAlone)) {
+        std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
+        return 2;
+    }
+    std::this_thread::sleep_for(200ms);
+    probe.detect = false;
+    const auto ringAlone = probe.clicks.snapshot();
+    const auto ringAges = probe.ages.snapshot();
+    probe.clicks.reset();
+
+    // 2. Ring lag against the reference recorder, both recording.
+    ReferenceRecorder ref;
+    if (!ref.start(status.device)) {
+        std::printf("capture_latency: the reference recorder could not start\n");
+        return 2;
+    }
+    std::printf("reference recorder on %s, fragsize %u bytes (%.2f ms)\n", ref.device().c_str(),
+                ref.fragsize(), ref.fragsize() / 8.0 / 44.1);
+    std::this_thread::sleep_for(300ms);
+    probe.fragments.reset();
+    probe.detect = true;
+    ref.detect = true;
+    if (!playClicks(kClicks, error)) {
+        std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
+        return 2;
+    }
+    std::this_thread::sleep_for(200ms);
+    probe.detect = false;
+    ref.detect = false;
+    const auto withRef = periodsMs(probe.fragments.snapshot());
+    const auto ringClicks = probe.clicks.snapshot();
+    const auto refClicks = ref.clicks.snapshot();
+    ref.clicks.reset();
+
+    // 3. The reference alone, clicks timed from their write.
+    lib.BASS_RecordFree();
+    std::this_thread::sleep_for(300ms);
+    std::vector<std::int64_t> writtenRef;
+    ref.detect = true;
+    if (!playClicks(kClicks, error, &writtenRef)) {
+        std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
+        return 2;
+    }
+    std::this_thread::sleep_for(200ms);
+    ref.detect = false;
+    const auto refAlone = ref.clicks.snapshot();
+    const auto refAges = ref.ages.snapshot();
+    ref.stop();
+
+    std::printf("fragment period (with the reference running): median %.2f ms over %zu fragments\n",
+                median(withRef), withRef.size());
+    std::printf("clicks detected: ring %zu, reference %zu (played %d)\n", ringClicks.size(),
+                refClicks.size(), kClicks);
+    int status2 = 0;
+    if (ringClicks.size() != refClicks.size() || ringClicks.empty()) {
+        std::printf("capture_latency: the clicks do not pair up\n");
+        status2 = 1;
+    } else {
+        const auto lags = diffsMs(ringClicks, refClicks);
+        std::printf(
+            "ring lag behind the reference (both recording): median %.2f ms, min %.2f ms, "
+            "max %.2f ms over %zu clicks (goal <= 5 ms)\n",
+            median(lags), percentile(lags, 0.0), percentile(lags, 1.0), lags.size());
+    }
+    if (ringAlone.size() != writtenAlone.size() || refAlone.size() != writtenRef.size() ||
+        ringAlone.empty() || refAlone.empty()) {
+        std::printf(
+            "capture_latency: clicks missed while recording alone (ring %zu/%zu, reference "
+            "%zu/%zu)\n",
+            ringAlone.size(), writtenAlone.size(), refAlone.size(), writtenRef.size());
+        return 1;
+    }
+    auto toMs = [](const std::vector<std::int64_t>& v) {
+        std::vector<double> d;
+        for (auto x : v)
+            d.push_back(static_cast<double>(x) / 1e6);
+        return d;
+    };
+    const auto ringAge = toMs(ringAges);
+    const auto refAge = toMs(refAges);
+    std::printf(
+        "click age on arrival, each recording alone: ring median %.2f ms (min %.2f, max %.2f), "
+        "reference median %.2f ms (min %.2f, max %.2f)\n",
+        median(ringAge), percentile(ringAge, 0.0), percentile(ringAge, 1.0), median(refAge),
+        percentile(refAge, 0.0), percentile(refAge, 1.0));
+    std::printf(
+        "ring lag behind the reference (each recording alone, from the ages): median %.2f ms "
+        "(goal <= 5 ms)\n",
+        median(ringAge) - median(refAge));
+    const auto ringDelay = diffsMs(ringAlone, writtenAlone);
+    const auto refDelay = diffsMs(refAlone, writtenRef);
+    std::printf(
+        "for information, write-to-ring %.2f ms and write-to-reference %.2f ms (medians, each "
+        "alone; these include the playback path, which changes with the sink's latency)\n",
+        median(ringDelay), median(refDelay));
+    return status2;
+}

@@ -1,0 +1,383 @@
+#pragma once
+// Helpers for the capture tests that talk to a real PulseAudio server: a probe that says whether
+// a server answers, small server controls, a tone player, a private server the tests may kill,
+// a lock for tests that use the shared server's default sink, and an environment guard.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <pulse/pulseaudio.h>
+#include <pulse/simple.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <numbers>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kftest {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+inline double msSince(Clock::time_point t0, Clock::time_point t1 = Clock::now()) {
+    return std::chrono::duration<double, std::milli>(t1 - t0).count();
+}
+
+// Sets (or unsets, with nullopt) an environment variable for the guard's lifetime.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// A blocking client on a plain pa_mainloop, every wait bounded.
+class PulseControl {
+  public:
+    // server: nullptr for PULSE_SERVER / the client configuration.
+    explicit PulseControl(const char* server = nullptr,
+                          std::chrono::milliseconds timeout = 2000ms) {
+        ml_ = pa_mainloop_new();
+        ctx_ = pa_context_new(pa_mainloop_get_api(ml_), "kf-capture-test-control");
+        if (pa_context_connect(ctx_, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return;
+        }
+        runUntil(
+            [&] {
+                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(ctx_)) ||
+                       pa_context_get_state(ctx_) == PA_CONTEXT_READY;
+            },
+            timeout);
+        ok_ = pa_context_get_state(ctx_) == PA_CONTEXT_READY;
+    }
+    ~PulseControl() {
+        pa_context_disconnect(ctx_);
+        pa_context_unref(ctx_);
+        pa_mainloop_free(ml_);
+    }
+    PulseControl(const PulseControl&) = delete;
+    PulseControl& operator=(const PulseControl&) = delete;
+
+    bool ok() const { return ok_; }
+
+    std::string defaultSink() {
+        struct R {
+            bool done = false;
+            std::string name;
+        } r;
+        run(pa_context_get_server_info(
+                ctx_,
+                [](pa_context*, const pa_server_info* i, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (i != nullptr && i->default_sink_name != nullptr) {
+                        res->name = i->default_sink_name;
+                    }
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r.name;
+    }
+
+    bool setDefaultSink(const std::string& name) {
+        struct R {
+            bool done = false;
+            bool ok = false;
+        } r;
+        run(pa_context_set_default_sink(
+                ctx_, name.c_str(),
+                [](pa_context*, int success, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    res->ok = success != 0;
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r.ok;
+    }
+
+  private:
+    template <class Pred>
+    void runUntil(Pred pred, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!pred() && Clock::now() < deadline) {
+            pa_mainloop_iterate(ml_, 0, nullptr);
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    void run(pa_operation* op, bool& done) {
+        if (op == nullptr) {
+            return;
+        }
+        runUntil([&] { return done; }, 2000ms);
+        pa_operation_unref(op);
+    }
+
+    pa_mainloop* ml_ = nullptr;
+    pa_context* ctx_ = nullptr;
+    bool ok_ = false;
+};
+
+inline bool serverAnswers(const char* server = nullptr) {
+    return PulseControl(server).ok();
+}
+
+inline std::string pulseServerDescription() {
+    const char* s = std::getenv("PULSE_SERVER");
+    return s != nullptr ? std::string("PULSE_SERVER=") + s : std::string("PULSE_SERVER unset");
+}
+
+// Plays a sine of the given bin centre frequency (44100 Hz, 1024-point bins) into a sink, with
+// separate left and right amplitudes, from its own thread, with a short playback buffer so the
+// sound reaches the sink at once.
+class TonePlayer {
+  public:
+    TonePlayer(int bin, float left, float right, std::string sink = {})
+        : bin_(bin), left_(left), right_(right), sink_(std::move(sink)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~TonePlayer() { stop(); }
+    TonePlayer(const TonePlayer&) = delete;
+    TonePlayer& operator=(const TonePlayer&) = delete;
+
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    // Waits until the first block has been handed to the server; returns when that was.
+    std::optional<Clock::time_point> waitStarted(std::chrono::milliseconds timeout = 3000ms) {
+        const auto deadline = Clock::now() + timeout;
+        while (!started_ && !failed_ && Clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        if (!started_) {
+            return std::nullopt;
+        }
+        return Clock::time_point(Clock::duration(firstWrite_.load()));
+    }
+    bool failed() const { return failed_; }
+    std::string error() const { return error_; }
+
+  private:
+    void run() {
+        pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 44100, 2};
+        constexpr std::uint32_t frameBytes = 8;
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.tlength = 441 * 3 * frameBytes;  // 30 ms
+        attr.prebuf = 441 * frameBytes;       // start after 10 ms
+        attr.minreq = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(-1);
+        int err = 0;
+        pa_simple* s = pa_simple_new(nullptr, "kf-capture-test", PA_STREAM_PLAYBACK,
+                                     sink_.empty() ? nullptr : sink_.c_str(), "tone", &format,
+                                     nullptr, &attr, &err);
+        if (s == nullptr) {
+            error_ = pa_strerror(err);
+            failed_ = true;
+            return;
+        }
+        const double w = 2.0 * std::numbers::pi * bin_ / 1024.0;
+        std::vector<float> block(441 * 2);
+        long long n = 0;
+        while (!stop_) {
+            for (int i = 0; i < 441; ++i, ++n) {
+                const float v = static_cast<float>(std::sin(w * static_cast<double>(n % 1024)));
+                block[2 * i] = left_ * v;
+                block[2 * i + 1] = right_ * v;
+            }
+            if (!started_) {
+                firstWrite_ = Clock::now().time_since_epoch().count();
+            }
+            if (pa_simple_write(s, block.data(), block.size() * sizeof(float), &err) < 0) {
+                error_ = pa_strerror(err);
+                failed_ = true;
+                break;
+            }
+            started_ = true;
+        }
+        pa_simple_free(s);
+    }
+
+    int bin_;
+    float left_, right_;
+    std::string sink_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> started_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<Clock::rep> firstWrite_{0};
+    std::string error_;
+    std::thread thread_;
+};
+
+// Tests that listen to (or play into) the shared server's default sink take this lock, so two
+// such tests in parallel ctest processes never hear each other.
+class DefaultSinkLock {
+  public:
+    DefaultSinkLock() {
+        fd_ = ::open("/tmp/kleurflits-default-sink.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            ::flock(fd_, LOCK_EX);
+        }
+    }
+    ~DefaultSinkLock() {
+        if (fd_ >= 0) {
+            ::flock(fd_, LOCK_UN);
+            ::close(fd_);
+        }
+    }
+    DefaultSinkLock(const DefaultSinkLock&) = delete;
+    DefaultSinkLock& operator=(const DefaultSinkLock&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+inline bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::stringstream ss(path != nullptr ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(ss, dir, ':')) {
+        if (::access((dir + "/" + program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A PulseAudio server of the test's own, with null sinks, on a private socket; the test may
+// kill it and start it again on the same socket.
+class PrivateServer {
+  public:
+    explicit PrivateServer(std::vector<std::string> sinks) : sinks_(std::move(sinks)) {
+        char tmpl[] = "/tmp/kf-capture-pa.XXXXXX";
+        const char* d = ::mkdtemp(tmpl);
+        dir_ = d != nullptr ? d : "/tmp";
+        ::chmod(dir_.c_str(), 0700);
+    }
+    ~PrivateServer() {
+        kill();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    static bool available() { return onPath("pulseaudio"); }
+
+    std::string server() const { return "unix:" + dir_ + "/native"; }
+
+    // Starts the daemon and waits until it answers.
+    bool start(std::chrono::milliseconds timeout = 5000ms) {
+        std::vector<std::string> args = {
+            "pulseaudio",
+            "-n",
+            "--daemonize=no",
+            "--exit-idle-time=-1",
+            "--use-pid-file=no",
+            "--realtime=no",
+            "--high-priority=no",
+            "--log-level=notice",
+            "--log-target=file:" + dir_ + "/pulseaudio.log",
+            "-L",
+            "module-native-protocol-unix socket=" + dir_ + "/native auth-anonymous=1"};
+        for (const auto& s : sinks_) {
+            args.push_back("-L");
+            args.push_back("module-null-sink sink_name=" + s + " rate=44100 channels=2");
+        }
+        std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir_,
+                                        "PULSE_STATE_PATH=" + dir_ + "/state",
+                                        "PULSE_RUNTIME_PATH=" + dir_ + "/runtime", "HOME=" + dir_};
+        if (const char* p = std::getenv("PATH")) {
+            env.push_back(std::string("PATH=") + p);
+        }
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (::posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+            return false;
+        }
+        const auto deadline = Clock::now() + timeout;
+        const std::string srv = server();
+        while (Clock::now() < deadline) {
+            if (serverAnswers(srv.c_str())) {
+                if (!sinks_.empty()) {
+                    PulseControl(srv.c_str()).setDefaultSink(sinks_.front());
+                }
+                return true;
+            }
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+
+    // Kills the daemon at once (a crash, as far as its clients can tell).
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+
+    std::string log() const {
+        std::ifstream in(dir_ + "/pulseaudio.log");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+  private:
+    std::vector<std::string> sinks_;
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace kftest
