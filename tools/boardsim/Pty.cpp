@@ -1,0 +1,66 @@
+#include "boardsim/Pty.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+
+namespace kf::boardsim {
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+Pty::Pty(bool keepSlaveOpen) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0) {
+        fail("posix_openpt");
+    }
+    try {
+        if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            fail("grantpt/unlockpt");
+        }
+        char name[128];
+        if (ptsname_r(master_, name, sizeof name) != 0) {
+            fail("ptsname_r");
+        }
+        slavePath_ = name;
+        int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) {
+            fail("open pty slave");
+        }
+        termios tio{};
+        if (tcgetattr(slave, &tio) != 0) {
+            close(slave);
+            fail("tcgetattr");
+        }
+        cfmakeraw(&tio);
+        cfsetspeed(&tio, B115200);
+        if (tcsetattr(slave, TCSANOW, &tio) != 0) {
+            close(slave);
+            fail("tcsetattr");
+        }
+        if (keepSlaveOpen) {
+            slave_ = slave;
+        } else {
+            close(slave);
+        }
+    } catch (...) {
+        close(master_);
+        throw;
+    }
+}
+
+Pty::~Pty() {
+    if (slave_ >= 0) {
+        close(slave_);
+    }
+    close(master_);
+}
+
+}  // namespace kf::boardsim

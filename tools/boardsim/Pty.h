@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace kf::boardsim {
+
+// A pseudo-terminal pair whose master side we own. The slave is set raw once, so that
+// nothing we send is echoed back or cooked before the program reads it; raw settings
+// stay with the pty across the program's closes and reopens.
+class Pty {
+  public:
+    // keepSlaveOpen holds a slave descriptor ourselves, so the master never sees a hangup
+    // (and cannot tell when the program opens the port).
+    explicit Pty(bool keepSlaveOpen);
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    // Non-blocking master descriptor.
+    int masterFd() const { return master_; }
+    const std::string& slavePath() const { return slavePath_; }
+    bool keepsSlaveOpen() const { return slave_ >= 0; }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+}  // namespace kf::boardsim
