@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <cstdio>
 
 #include "app/Controls.h"
 #include "app/KleurFlitsFrm.h"
@@ -166,9 +167,11 @@ void KleurFlitsFrm::openFoundPorts() {
 // A board whose port fails while running (unplugged) shows as absent; the others go on.
 void KleurFlitsFrm::watchForUnplug() {
     const auto watch = [this](SerialPortControl& control, DeviceLabel label) {
-        control.setFailureHandler([this, label] {
+        control.setFailureHandler([this, label, &control] {
             setBackColor(label, state_.ColorOff);
             setToolTip(label, "disconnected");
+            std::fprintf(stderr, "kleurflits-stereo: the board on COM%d (%s) is gone\n",
+                         control.CommPort(), control.devicePath().c_str());
         });
     };
     watch(SerialPort_Links, DeviceLabel::iCP12Links);

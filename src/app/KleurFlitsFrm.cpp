@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTime>
+#include <cstdio>
 
 #include "app/AboutText.h"
 #include "app/ClickLabel.h"
@@ -224,6 +225,10 @@ QLabel* KleurFlitsFrm::deviceLabel(DeviceLabel label) const {
 
 void KleurFlitsFrm::setCaption(DeviceLabel label, const std::string& caption) {
     deviceLabel(label)->setText(QString::fromStdString(caption));
+    // What was found also goes to stderr, for whoever starts the program from a terminal.
+    if (label != DeviceLabel::Zoeken) {
+        std::fprintf(stderr, "kleurflits-stereo: %s\n", caption.c_str());
+    }
 }
 
 void KleurFlitsFrm::setBackColor(DeviceLabel label, std::uint32_t colour) {
@@ -454,6 +459,7 @@ void KleurFlitsFrm::SetTekstTM1638() {
             continue;
         }
         state_.ArduinoActive(side) = false;  // the frame step leaves the side alone meanwhile
+        textPause_(side) = true;
         deps_.waits.dispatchOnce();
         state_.MessageText = Tm1638::displayText(state_.TM1638Mode, side);
         port.Output(Tm1638::textMessage(state_.MessageText));
@@ -461,6 +467,7 @@ void KleurFlitsFrm::SetTekstTM1638() {
         state_.WaitStart = now.msecsSinceStartOfDay() / 1000.0;
         // Measured on the monotonic clock, so the pause never stretches over midnight.
         deps_.waits.waitFor(deps_.timing.tmTextPause);
+        textPause_(side) = false;
         state_.ArduinoActive(side) = true;
     }
 }
@@ -502,6 +509,14 @@ void KleurFlitsFrm::Afsluiten() {
         return;
     }
     shuttingDown_ = true;
+    // A side paused for a text is still enabled: it gets its end text and goes dark like the
+    // others. The interrupted pause never resumes, as the program ends here.
+    for (int side : {Links, Rechts}) {
+        if (textPause_(side)) {
+            textPause_(side) = false;
+            state_.ArduinoActive(side) = true;
+        }
+    }
     tmrLiveSpec.stop();
     deps_.waits.dispatchOnce();
     kf::setBackColor(Check_Active, state_.ColorOff);

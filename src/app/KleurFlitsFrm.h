@@ -145,6 +145,7 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     SharedState state_;
     KleurFlitsMod::FftBuffer fft_{};
     BySide<bool> icp12Busy_;
+    BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     std::array<std::uint32_t, 16> lampColours_{};
     bool shuttingDown_ = false;
 };

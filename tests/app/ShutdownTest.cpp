@@ -141,6 +141,16 @@ TEST_F(Shutdown, ASecondCloseDuringThePauseIsIgnoredAndTheFirstCompletes) {
     EXPECT_EQ(audio.count("BASS_RecordFree"), 1);
 }
 
+TEST_F(Shutdown, StoppingDuringTheSideNamePauseStillSwitchesTheTmBoardOff) {
+    attachArduino(Links, 1, "TM");
+    form->state().TM1638Mode = 7;
+    // SIGTERM or Close arrives while the side name is showing.
+    QTimer::singleShot(50, form.get(), [this] { form->Afsluiten(); });
+    form->SetTekstTM1638();
+    EXPECT_EQ(left.readUntilQuiet(milliseconds(150)), "9/LEFT/9/ in out /1/0/");
+    EXPECT_EQ(endedWith, std::vector<int>{0});
+}
+
 TEST_F(Shutdown, ActiveCannotRestartTheFramesOnceShutdownBegan) {
     attachArduino(Links, 1, "TM");
     QTimer::singleShot(50, form.get(), [this] {
