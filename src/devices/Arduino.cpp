@@ -45,6 +45,10 @@ std::string peakMessage(std::int32_t mask) {
     return "4/" + std::to_string(mask) + "/";
 }
 
+std::string typeCodeOf(std::string_view reply) {
+    return std::string(reply.substr(0, 2));
+}
+
 bool isKnownType(const std::string& code) {
     return code == "ET" || code == "AL" || code == "TM";
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "app/SharedState.h"
 #include "devices/SerialPortControl.h"
@@ -17,6 +18,8 @@ inline constexpr int kFrameBytes = 12;
 std::string patternMessage(std::int32_t pattern);  // "1/P/"
 std::string peakMessage(std::int32_t mask);        // "4/K/"
 bool isKnownType(const std::string& code);         // "ET", "AL" or "TM"
+// The type code an answer to "90/" carries: its first two characters.
+std::string typeCodeOf(std::string_view reply);
 
 // The frame step: the previous frame's pattern (and, by type, the peak mask) to each enabled
 // side, left first.

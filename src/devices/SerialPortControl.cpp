@@ -128,9 +128,13 @@ std::int64_t SerialPortControl::unsentOutput() {
     std::int64_t unsent = 0;
     if (PortOpen()) {
         unsent = port_.bytesToWrite();
-        int queued = 0;
-        if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0 && queued > 0) {
-            unsent += queued;
+        if (queueProbe_) {
+            unsent += std::max<std::int64_t>(0, queueProbe_(port_.handle()));
+        } else {
+            int queued = 0;
+            if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0 && queued > 0) {
+                unsent += queued;
+            }
         }
     }
     settle();

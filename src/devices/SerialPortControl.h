@@ -46,6 +46,10 @@ class SerialPortControl : public QObject {
     std::uint64_t droppedWrites() const { return droppedWrites_; }
     bool failed() const { return failed_; }
     void setFailureHandler(std::function<void()> handler) { onFailure_ = std::move(handler); }
+    // How the driver's output queue is read: TIOCOUTQ on the port's handle unless replaced
+    // (tests stand in for a slow UART whose queue a pseudo-terminal does not report).
+    using QueueProbe = std::function<std::int64_t(int handle)>;
+    void setDriverQueueProbe(QueueProbe probe) { queueProbe_ = std::move(probe); }
 
     // How long closing waits for output still queued before it gives up on the rest.
     static constexpr int kCloseWaitMs = 200;
@@ -69,6 +73,7 @@ class SerialPortControl : public QObject {
     bool failed_ = false;
     std::uint64_t droppedWrites_ = 0;
     std::function<void()> onFailure_;
+    QueueProbe queueProbe_;
     bool failureReported_ = false;
     int inPortCall_ = 0;  // > 0 while one of our calls into port_ is running
 };

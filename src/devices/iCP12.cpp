@@ -44,7 +44,7 @@ std::string readTypeCode(Search& s) {
     while (s.probe.InBufferCount() < 2 && s.probe.PortOpen() && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return s.probe.Input().substr(0, 2);
+    return Arduino::typeCodeOf(s.probe.Input());
 }
 
 void tryArduino(Search& s, std::int16_t n) {
@@ -87,6 +87,10 @@ std::string listEntry(const char* list, int i) {
     return std::string(list).substr(static_cast<std::size_t>((i - 1) * 7), 6);
 }
 
+bool isIdentifyReply(std::string_view reply) {
+    return reply.find("ZMD") != std::string_view::npos;
+}
+
 bool ComPoortBestaat(const kf::ComPorts& ports, std::int16_t PortNr) {
     return ports.exists(PortNr);
 }
@@ -107,7 +111,7 @@ void ZoekComPoorten(Search& s) {
         }
         s.probe.Output(kIdentify);
         s.waits.waitFor(s.timing.icp12ReplyWait);
-        if (s.probe.Input().find("ZMD") != std::string::npos) {
+        if (isIdentifyReply(s.probe.Input())) {
             foundIcp12(s, n);
         } else {
             tryArduino(s, n);

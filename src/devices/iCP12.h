@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "app/SharedState.h"
 #include "app/Timing.h"
@@ -22,8 +23,15 @@ inline constexpr const char* kIdentify = "(ZMD)";
 inline constexpr int kLastPort = 255;
 // A frame sends eight commands of six characters to each board.
 inline constexpr int kFrameBytes = 48;
+// A frame is skipped on a link that still holds more than this from earlier frames: half a
+// frame, so that on a slow line a new set starts out within about 25 ms and is never queued
+// behind a whole older one; a fast link drains it long before the next frame.
+inline constexpr int kBusyBytes = kFrameBytes / 2;
 
 std::string listEntry(const char* list, int i);
+
+// Whether a reply to "(ZMD)" identifies an iCP12 board: it holds "ZMD", in capitals, anywhere.
+bool isIdentifyReply(std::string_view reply);
 
 // Whether COM n names an existing device; nothing is opened or sent.
 bool ComPoortBestaat(const kf::ComPorts& ports, std::int16_t PortNr);

@@ -1,0 +1,230 @@
+#include <sys/ioctl.h>
+
+#include <QCheckBox>
+#include <QScrollBar>
+#include <QTest>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "devices/Pty.h"
+#include "support/FormFixture.h"
+
+namespace kf::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Audio whose band levels spell a different lamp pattern every frame, remembering when each
+// frame asked for it.
+class CountingAudio : public FakeAudioLibrary {
+  public:
+    std::function<void(int frame)> beforeFrame;
+    std::vector<Clock::time_point> frameTimes;
+    std::int32_t BASS_ChannelGetData(modBass::HRECORD handle, float* buffer,
+                                     std::uint32_t length) override {
+        frameTimes.push_back(Clock::now());
+        if (beforeFrame) {
+            beforeFrame(static_cast<int>(frameTimes.size()) - 1);
+        }
+        return FakeAudioLibrary::BASS_ChannelGetData(handle, buffer, length);
+    }
+};
+
+// The far end of a slow line: takes bytes at a fixed rate, splits them into command sets and
+// notes when each set began to arrive.
+class SlowReader {
+  public:
+    struct Set {
+        Clock::time_point firstByte;
+        std::uint8_t lamps;
+    };
+
+    SlowReader(int master, double bytesPerSecond) : master_(master), rate_(bytesPerSecond) {}
+    ~SlowReader() { stop(); }
+
+    void start() {
+        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    }
+    void stop() {
+        if (thread_.joinable()) {
+            thread_.request_stop();
+            thread_.join();
+        }
+    }
+    std::vector<Set> sets() {
+        std::lock_guard lock(mutex_);
+        return sets_;
+    }
+
+  private:
+    void run(std::stop_token stop) {
+        const auto begin = Clock::now();
+        std::size_t consumed = 0;
+        std::string pending;
+        Clock::time_point setStart{};
+        Clock::time_point lastEmpty = begin;
+        while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(milliseconds(1));
+            const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+            const auto owed = static_cast<std::size_t>(elapsed * rate_);
+            if (owed <= consumed) {
+                continue;
+            }
+            char buffer[256];
+            const std::size_t want = std::min(sizeof buffer, owed - consumed);
+            const ssize_t n = ::read(master_, buffer, want);
+            if (n <= 0) {
+                consumed = owed;  // the line idles: nothing was waiting
+                lastEmpty = Clock::now();
+                continue;
+            }
+            // Each byte leaves at its slot on the line's own clock, so a reader thread that
+            // runs late under load does not make the line look slower than it is.
+            const std::size_t first = consumed;
+            consumed += static_cast<std::size_t>(n);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (pending.empty()) {
+                    setStart =
+                        begin +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(first + static_cast<std::size_t>(i)) / rate_));
+                    // Nothing written after the line was last seen empty can have left before.
+                    setStart = std::max(setStart, lastEmpty);
+                }
+                pending += buffer[i];
+                if (pending.size() == 48) {
+                    std::uint8_t lamps = 0;
+                    for (int c = 0; c < 8; ++c) {
+                        if (pending[static_cast<std::size_t>(6 * c + 4)] == '1') {
+                            lamps |= static_cast<std::uint8_t>(1 << c);
+                        }
+                    }
+                    std::lock_guard lock(mutex_);
+                    sets_.push_back({setStart, lamps});
+                    pending.clear();
+                }
+            }
+        }
+    }
+
+    int master_;
+    double rate_;
+    std::mutex mutex_;
+    std::vector<Set> sets_;
+    std::jthread thread_;
+};
+
+class Pacing : public FormFixture {
+  protected:
+    CountingAudio counting;
+    Pty line;
+
+    void SetUp() override {
+        ports.emplace(std::vector<std::string>{line.path()});
+        k8055.emplace(hid);
+        form = std::make_unique<KleurFlitsFrm>(
+            FormDependencies{counting, *ports, *k8055, boxes, waits, timing, [](int) {}});
+        SharedState& s = form->state();
+        s.Amplify = 1.0;
+        s.RecordChannel = counting.startResult;
+        form->HScrollVolume->setValue(20);
+        form->Check_Auto_Level->setChecked(false);
+        // Frame k shows pattern k mod 255 + 1 on the right side's lamps.
+        counting.beforeFrame = [this](int k) {
+            counting.fft.fill(0.0F);
+            const int pattern = k % 255 + 1;
+            for (int band = 2; band <= 9; ++band) {
+                if ((pattern >> (band - 2)) & 1) {
+                    const auto b = KleurFlitsMod::bandTable()[static_cast<std::size_t>(band - 2)];
+                    const int firstEven = std::max(2, b.BandStart + b.BandStart % 2);
+                    counting.setBin(Rechts, firstEven / 2 - 1,
+                                    static_cast<float>(0.25 * std::log10(b.sc)));
+                }
+            }
+        };
+    }
+
+    void attachRight() {
+        SharedState& s = form->state();
+        s.ICP12Port(Rechts) = 1;
+        s.ICP12Active = true;
+        for (int i = 1; i <= 8; ++i) {
+            s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
+            s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
+        }
+        form->SerialPort_Rechts.setCommPort(1);
+        ASSERT_TRUE(form->SerialPort_Rechts.setPortOpen(true));
+    }
+
+    // The newest frame before `at` (give or take the reader's poll) whose pattern was `lamps`.
+    Clock::time_point producedAt(std::uint8_t lamps, Clock::time_point at) {
+        at += milliseconds(2);
+        for (int k = static_cast<int>(counting.frameTimes.size()) - 1; k >= 0; --k) {
+            if (counting.frameTimes[static_cast<std::size_t>(k)] <= at && k % 255 + 1 == lamps) {
+                return counting.frameTimes[static_cast<std::size_t>(k)];
+            }
+        }
+        return {};
+    }
+};
+
+TEST_F(Pacing, ASlowLinkGetsOnlyCurrentCommandSets) {
+    attachRight();
+    // The seam reports what the line has not taken yet, as a UART's TIOCOUTQ does.
+    const int master = line.master();
+    form->SerialPort_Rechts.setDriverQueueProbe([master](int) {
+        int waiting = 0;
+        ::ioctl(master, FIONREAD, &waiting);
+        return static_cast<std::int64_t>(waiting);
+    });
+    SlowReader reader(master, 960.0);
+    reader.start();
+    form->tmrLiveSpec.start();
+    QTest::qWait(10000);
+    form->tmrLiveSpec.stop();
+    reader.stop();
+
+    const auto sets = reader.sets();
+    ASSERT_GT(sets.size(), 150U) << "about one set per 50 ms gets through";
+    milliseconds worst{0};
+    for (const auto& set : sets) {
+        const auto produced = producedAt(set.lamps, set.firstByte);
+        ASSERT_NE(produced, Clock::time_point{}) << "a set no frame produced: " << int(set.lamps);
+        worst = std::max(worst, std::chrono::duration_cast<milliseconds>(set.firstByte - produced));
+    }
+    RecordProperty("worst_age_ms", static_cast<int>(worst.count()));
+    EXPECT_LE(worst, milliseconds(50));
+    EXPECT_EQ(form->SerialPort_Rechts.droppedWrites(), 0U) << "skipped whole, never dropped";
+    EXPECT_GT(counting.frameTimes.size(), 900U) << "frames keep their rate";
+}
+
+TEST_F(Pacing, AStalledReaderCostsNoMemoryAndGetsCurrentCommandsWhenItResumes) {
+    attachRight();
+    form->tmrLiveSpec.start();
+    QTest::qWait(3000);  // nobody reads: the line's buffers fill up
+    const std::size_t framesWhileStalled = counting.frameTimes.size();
+    EXPECT_LE(form->SerialPort_Rechts.unsentOutput(), SerialPortControl::kOutBufferSize);
+    EXPECT_GT(framesWhileStalled, 250U) << "frames keep their rate";
+
+    // The reader comes back: after the backlog, the newest set is the current frame's.
+    line.readUntilQuiet(milliseconds(20));
+    QTest::qWait(100);
+    form->tmrLiveSpec.stop();
+    const std::string tail = line.readUntilQuiet(milliseconds(100));
+    ASSERT_GE(tail.size(), 48U);
+    const std::string last = tail.substr(tail.size() - 48);
+    std::uint8_t lamps = 0;
+    for (int c = 0; c < 8; ++c) {
+        if (last[static_cast<std::size_t>(6 * c + 4)] == '1') {
+            lamps |= static_cast<std::uint8_t>(1 << c);
+        }
+    }
+    const int lastFrame = static_cast<int>(counting.frameTimes.size()) - 1;
+    EXPECT_EQ(lamps, lastFrame % 255 + 1);
+}
+
+}  // namespace
+}  // namespace kf::test
