@@ -8,12 +8,17 @@ kf_pulse_ensure() {
   if kf_pulse_answers; then
     return 0
   fi
+  kf_pulse_start_private
+}
+
+# Always a server of our own, whatever else runs: nothing we play reaches anybody's speakers.
+kf_pulse_start_private() {
   local dir
   dir=$(mktemp -d /tmp/kf-pulse.XXXXXX)
   chmod 700 "$dir"
   export XDG_RUNTIME_DIR="$dir"
   export PULSE_SERVER="unix:$dir/pulse/native"
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+  setsid pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
     -L module-native-protocol-unix \
     -L "module-null-sink sink_name=kf_null rate=44100 channels=2" \
     --log-target=file:"$dir/pulseaudio.log" &
