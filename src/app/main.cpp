@@ -1,11 +1,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
+#include "Version.h"
 #include "app/KleurFlitsFrm.h"
 #include "devices/k8055d.h"
 
@@ -43,7 +45,9 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KleurFlitsStereo"));
-    QApplication::setApplicationDisplayName(QStringLiteral("KleurFlitsStereo"));
+    QApplication::setApplicationVersion(QString::fromLatin1(kf::kVersionText));
+    QGuiApplication::setDesktopFileName(QStringLiteral("nl.kleurflits.Stereo"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/kleurflits-stereo.svg")));
     QApplication::setStyle(QStringLiteral("Fusion"));
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
         std::fprintf(stderr,
