@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "Version.h"
+#include "app/FormStyle.h"
 #include "app/KleurFlitsFrm.h"
 #include "devices/k8055d.h"
 
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QString::fromLatin1(kf::kVersionText));
     QGuiApplication::setDesktopFileName(QStringLiteral("nl.kleurflits.Stereo"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kleurflits-stereo.svg")));
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setStyle(new kf::FormStyle);  // the application takes ownership
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
         std::fprintf(stderr,
                      "kleurflits-stereo: running on Qt's offscreen platform (no display)\n");

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+
 #include <QApplication>
+#include "app/FormStyle.h"
 
 // Widget tests run on the offscreen platform unless a display is asked for.
 int main(int argc, char** argv) {
@@ -7,7 +9,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setStyle(new kf::FormStyle);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
