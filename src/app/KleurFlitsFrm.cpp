@@ -310,22 +310,25 @@ void KleurFlitsFrm::focusVolume() {
     HScrollVolume->setFocus(Qt::OtherFocusReason);
 }
 
-void KleurFlitsFrm::Check_iCP12_Click() {
-    if (state_.Initialising) {
-        return;
-    }
-    switch (iCP12::Toggle(state_)) {
-        case iCP12::SwitchResult::TurnedOn:
-            kf::setBackColor(Check_iCP12, state_.ColorOn);
+void KleurFlitsFrm::applySwitch(QCheckBox* box, SwitchResult result) {
+    switch (result) {
+        case SwitchResult::TurnedOn:
+            kf::setBackColor(box, state_.ColorOn);
             break;
-        case iCP12::SwitchResult::TurnedOff:
-            kf::setBackColor(Check_iCP12, state_.ColorOff);
+        case SwitchResult::TurnedOff:
+            kf::setBackColor(box, state_.ColorOff);
             break;
-        case iCP12::SwitchResult::Untick:
-            setValue(Check_iCP12, 0);
+        case SwitchResult::Untick:
+            setValue(box, 0);
             break;
     }
     focusVolume();
+}
+
+void KleurFlitsFrm::Check_iCP12_Click() {
+    if (!state_.Initialising) {
+        applySwitch(Check_iCP12, iCP12::Toggle(state_));
+    }
 }
 
 void KleurFlitsFrm::Check_Arduino_Click() {
@@ -334,52 +337,36 @@ void KleurFlitsFrm::Check_Arduino_Click() {
     }
     Timer_Settekst.start();
     if (state_.ArduinoPort(Links) != 0) {
-        if (state_.ArduinoActive(Links)) {
-            state_.TM1638Mode = Tm1638::kModeOff;
-            SetTekstTM1638();
-            kf::setBackColor(Check_Arduino, state_.ColorOff);
-            state_.ArduinoActive(Links) = false;
-        } else {
-            kf::setBackColor(Check_Arduino, state_.ColorOn);
-            state_.ArduinoActive(Links) = true;
-            state_.TM1638Mode = Tm1638::kModeSideName;
-            Timer_Settekst.start();
-        }
+        toggleArduinoSide(Links);
     } else {
         setValue(Check_Arduino, 0);
     }
     if (state_.ArduinoPort(Rechts) != 0) {
-        if (state_.ArduinoActive(Rechts)) {
-            state_.TM1638Mode = Tm1638::kModeOff;
-            SetTekstTM1638();
-            kf::setBackColor(Check_Arduino, state_.ColorOff);
-            state_.ArduinoActive(Rechts) = false;
-        } else {
-            kf::setBackColor(Check_Arduino, state_.ColorOn);
-            state_.ArduinoActive(Rechts) = true;
-            state_.TM1638Mode = Tm1638::kModeSideName;
-            Timer_Settekst.start();
-        }
+        toggleArduinoSide(Rechts);
     }
     focusVolume();
 }
 
+// Each side toggles on its own flag: switching off first shows "-  OFF -" on the TM boards,
+// switching on brings the side name a second later.
+void KleurFlitsFrm::toggleArduinoSide(int side) {
+    if (state_.ArduinoActive(side)) {
+        state_.TM1638Mode = Tm1638::kModeOff;
+        SetTekstTM1638();
+        kf::setBackColor(Check_Arduino, state_.ColorOff);
+        state_.ArduinoActive(side) = false;
+    } else {
+        kf::setBackColor(Check_Arduino, state_.ColorOn);
+        state_.ArduinoActive(side) = true;
+        state_.TM1638Mode = Tm1638::kModeSideName;
+        Timer_Settekst.start();
+    }
+}
+
 void KleurFlitsFrm::Check_K8055_Click() {
-    if (state_.Initialising) {
-        return;
+    if (!state_.Initialising) {
+        applySwitch(Check_K8055, Velleman::Toggle(state_));
     }
-    switch (Velleman::Toggle(state_)) {
-        case Velleman::SwitchResult::TurnedOn:
-            kf::setBackColor(Check_K8055, state_.ColorOn);
-            break;
-        case Velleman::SwitchResult::TurnedOff:
-            kf::setBackColor(Check_K8055, state_.ColorOff);
-            break;
-        case Velleman::SwitchResult::Untick:
-            setValue(Check_K8055, 0);
-            break;
-    }
-    focusVolume();
 }
 
 void KleurFlitsFrm::Check_Auto_Level_Click() {

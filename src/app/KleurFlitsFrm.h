@@ -140,6 +140,8 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     void lamp(int side, int LedNr, float level);
     void paintLamp(QLabel* lampLabel, std::uint32_t colour);
     void toggleVersion(int side);
+    void toggleArduinoSide(int side);
+    void applySwitch(QCheckBox* box, SwitchResult result);
 
     FormDependencies deps_;
     SharedState state_;

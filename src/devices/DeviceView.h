@@ -16,6 +16,10 @@ enum class DeviceLabel {
     VellemanRechts,
 };
 
+// What a click on a board kind's switch did: the output went on or off, or there is no board
+// to switch and the box must be unticked again.
+enum class SwitchResult { TurnedOn, TurnedOff, Untick };
+
 class DeviceView {
   public:
     virtual ~DeviceView() = default;

@@ -20,9 +20,8 @@ void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver);
 // The switch-off at shutdown: 0 to every assigned board, enabled or not.
 void OffStep(kf::SharedState& state, k8055d::K8055Driver& driver);
 
-// Check_K8055 clicked (outside start-up). Returns the background colour the box takes, or
-// nothing when the box must be unticked instead.
-enum class SwitchResult { TurnedOn, TurnedOff, Untick };
+// Check_K8055 clicked (outside start-up): toggles the output while any card is assigned.
+using kf::SwitchResult;
 SwitchResult Toggle(kf::SharedState& state);
 
 }  // namespace Velleman

@@ -60,7 +60,7 @@ void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts);
 // The switch-off at shutdown: the eight off commands to each found board, then its port closed.
 void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
 
-enum class SwitchResult { TurnedOn, TurnedOff, Untick };
+using kf::SwitchResult;
 // Check_iCP12 clicked outside start-up: toggles the output while a left board exists.
 SwitchResult Toggle(kf::SharedState& state);
 
