@@ -2,13 +2,22 @@
 
 #include "boardsim/Escape.h"
 
+// The boards' own parser, so that the simulator and the firmware cannot drift apart.
+#include "Protocol.h"
+
 namespace kf::boardsim {
 namespace {
 
-constexpr std::string_view kIcp12Probe = "(ZMD)";
-constexpr std::size_t kMaxText = 8;
-// Longer fields are no message the program sends; stop collecting them.
-constexpr std::size_t kMaxField = 64;
+fw::ParserOptions strictParser(const ArduinoOptions& options) {
+    fw::ParserOptions parser;
+    parser.lenientCommand = false;
+    parser.dropProbe = options.tolerateIcp12Probe;
+    return parser;
+}
+
+std::string fieldText(const fw::Event& event) {
+    return std::string(event.field, event.length);
+}
 
 }  // namespace
 
@@ -24,25 +33,24 @@ const char* arduinoCode(ArduinoType type) {
     return "";
 }
 
-ArduinoBoard::ArduinoBoard(ArduinoOptions options) : options_(std::move(options)) {}
+ArduinoBoard::ArduinoBoard(ArduinoOptions options)
+    : options_(std::move(options)), parser_(strictParser(options_)) {}
 
 void ArduinoBoard::opened(Link& link) {
-    expect_ = Expect::Command;
-    field_.clear();
-    overlong_ = false;
+    parser_.reset();
     if (options_.bootDelay.count() > 0) {
         state_.bootUntil = link.now() + options_.bootDelay;
     }
 }
 
 void ArduinoBoard::closed(Link& link) {
-    if (!field_.empty() || expect_ != Expect::Command) {
-        std::string partial = expect_ == Expect::Command ? "" : std::to_string(command_) + "/";
-        link.flag("incomplete message at close: " + quoted(partial + field_));
+    if (!parser_.idle()) {
+        std::string partial =
+            parser_.pendingCommand() == 0 ? "" : std::to_string(parser_.pendingCommand()) + "/";
+        partial += std::string(parser_.pendingField(), parser_.pendingLength());
+        link.flag("incomplete message at close: " + quoted(partial));
     }
-    expect_ = Expect::Command;
-    field_.clear();
-    overlong_ = false;
+    parser_.reset();
 }
 
 void ArduinoBoard::received(std::string_view bytes, Link& link) {
@@ -51,126 +59,84 @@ void ArduinoBoard::received(std::string_view bytes, Link& link) {
         return;
     }
     for (char c : bytes) {
-        byte(c, link);
+        handle(parser_.feed(static_cast<std::uint8_t>(c)), link);
     }
 }
 
-void ArduinoBoard::byte(char c, Link& link) {
-    if (c == '/') {
-        if (overlong_) {
-            overlong_ = false;
-            expect_ = Expect::Command;
+void ArduinoBoard::handle(const fw::Event& event, Link& link) {
+    switch (event.kind) {
+        case fw::Event::None:
+            return;
+        case fw::Event::Probe:
+            ++state_.probeCount;
+            return;
+        case fw::Event::Message:
+            message(event, link);
+            return;
+        case fw::Event::Bad:
+            break;
+    }
+    const std::string field = fieldText(event);
+    if (event.fault == fw::Fault::FieldTooLong) {
+        link.flag("field too long: " + quoted(field) + "...");
+        return;
+    }
+    if (event.command == 0) {
+        if (event.fault == fw::Fault::UnknownCommand) {
+            link.flag("unknown command " + quoted(field + "/"));
         } else {
-            fieldDone(link);
+            link.flag("bad command code " + quoted(field + "/") + ": " +
+                      fw::faultText(event.fault));
         }
-        field_.clear();
         return;
     }
-    if (overlong_) {
-        return;
+    const std::string text = std::to_string(event.command) + "/" + field + "/";
+    if (event.command == fw::kText) {
+        link.flag(std::string(fw::faultText(event.fault)) + ": " + quoted(text));
+    } else {
+        link.flag("bad argument in " + quoted(text) + ": " + fw::faultText(event.fault));
     }
-    field_ += c;
-    if (expect_ == Expect::Command && options_.tolerateIcp12Probe && field_ == kIcp12Probe) {
-        ++state_.probeCount;
-        field_.clear();
-        return;
-    }
-    if (field_.size() > kMaxField) {
-        link.flag("field too long: " + quoted(field_.substr(0, 16)) + "...");
-        overlong_ = true;
-    }
+    record(event.command, field, false, link);
 }
 
-std::optional<int> ArduinoBoard::number(const std::string& field, std::string& problem) const {
-    if (field.empty()) {
-        problem = "empty field";
-        return std::nullopt;
-    }
-    for (char c : field) {
-        if (c < '0' || c > '9') {
-            problem = "not a decimal number";
-            return std::nullopt;
-        }
-    }
-    if (field.size() > 1 && field[0] == '0') {
-        problem = "leading zero";
-        return std::nullopt;
-    }
-    if (field.size() > 3 || std::stoi(field) > 255) {
-        problem = "value above 255";
-        return std::nullopt;
-    }
-    return std::stoi(field);
-}
-
-void ArduinoBoard::fieldDone(Link& link) {
-    std::string problem;
-    switch (expect_) {
-        case Expect::Command: {
-            auto code = number(field_, problem);
-            if (!code) {
-                link.flag("bad command code " + quoted(field_ + "/") + ": " + problem);
+void ArduinoBoard::message(const fw::Event& event, Link& link) {
+    const std::string field = fieldText(event);
+    switch (event.command) {
+        case fw::kIdentify:
+            ++state_.identifyCount;
+            record(90, "", true, link);
+            link.send(options_.identifyReply
+                          ? *options_.identifyReply
+                          : std::string(arduinoCode(options_.type)) + options_.identifyExtra);
+            return;
+        case fw::kPattern:
+            state_.pattern = event.value;
+            ++state_.patternCount;
+            record(1, field, true, link);
+            return;
+        case fw::kPeak:
+            if (options_.type == ArduinoType::ET) {
+                link.flag("peak message to an ET board: " + quoted("4/" + field + "/"));
+                record(4, field, false, link);
                 return;
             }
-            command_ = *code;
-            if (command_ == 90) {
-                ++state_.identifyCount;
-                record(90, "", true, link);
-                link.send(options_.identifyReply
-                              ? *options_.identifyReply
-                              : std::string(arduinoCode(options_.type)) + options_.identifyExtra);
-            } else if (command_ == 1 || command_ == 4) {
-                expect_ = Expect::Number;
-            } else if (command_ == 9) {
-                expect_ = Expect::Text;
-            } else {
-                link.flag("unknown command " + quoted(field_ + "/"));
-            }
+            state_.peak = event.value;
+            ++state_.peakCount;
+            record(4, field, true, link);
             return;
-        }
-        case Expect::Number: {
-            expect_ = Expect::Command;
-            const std::string message = std::to_string(command_) + "/" + field_ + "/";
-            auto value = number(field_, problem);
-            if (!value) {
-                link.flag("bad argument in " + quoted(message) + ": " + problem);
-                record(command_, field_, false, link);
-                return;
-            }
-            if (command_ == 1) {
-                state_.pattern = *value;
-                ++state_.patternCount;
-                record(1, field_, true, link);
-            } else if (options_.type == ArduinoType::ET) {
-                link.flag("peak message to an ET board: " + quoted(message));
-                record(4, field_, false, link);
-            } else {
-                state_.peak = *value;
-                ++state_.peakCount;
-                record(4, field_, true, link);
-            }
-            return;
-        }
-        case Expect::Text: {
-            expect_ = Expect::Command;
-            const std::string message = "9/" + field_ + "/";
-            bool valid = true;
-            if (field_.size() > kMaxText) {
-                link.flag("text longer than 8 characters: " + quoted(message));
-                valid = false;
-            }
+        case fw::kText:
             if (options_.type != ArduinoType::TM) {
                 link.flag(std::string("text message to an ") + arduinoCode(options_.type) +
-                          " board: " + quoted(message));
-                valid = false;
+                          " board: " + quoted("9/" + field + "/"));
+                record(9, field, false, link);
+                return;
             }
-            if (valid) {
-                state_.text = field_;
-                ++state_.textCount;
-            }
-            record(9, field_, valid, link);
+            state_.text = field;
+            ++state_.textCount;
+            record(9, field, true, link);
             return;
-        }
+        default:
+            return;
     }
 }
 

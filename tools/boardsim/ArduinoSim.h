@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Protocol.h"  // the firmware's parser (kf_fw_logic)
 #include "boardsim/BoardSim.h"
 
 namespace kf::boardsim {
@@ -53,7 +54,9 @@ struct ArduinoState {
 };
 
 // The Arduino firmware: "/"-closed fields, the first the decimal command code. A bad field
-// is flagged and the next field is read as a command code again.
+// is flagged and the next field is read as a command code again. The grammar is the
+// firmware's (firmware/arduino/kleurflits/Protocol.h); the checks of which type may get which
+// message are the simulator's own.
 class ArduinoBoard : public Board {
   public:
     explicit ArduinoBoard(ArduinoOptions options = {});
@@ -66,18 +69,14 @@ class ArduinoBoard : public Board {
     const ArduinoState& state() const { return state_; }
 
   private:
-    enum class Expect { Command, Number, Text };
-    void byte(char c, Link& link);
-    void fieldDone(Link& link);
+    void handle(const fw::Event& event, Link& link);
+    void message(const fw::Event& event, Link& link);
     void record(int command, std::string argument, bool valid, Link& link);
-    std::optional<int> number(const std::string& field, std::string& problem) const;
 
     ArduinoOptions options_;
     ArduinoState state_;
-    Expect expect_ = Expect::Command;
-    int command_ = 0;
-    std::string field_;
-    bool overlong_ = false;
+    // The firmware's own parser, made strict: the simulator flags what a board would let pass.
+    fw::Parser parser_;
 };
 
 class ArduinoSim : public BoardSim {

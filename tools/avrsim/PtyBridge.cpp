@@ -1,0 +1,79 @@
+#include "avrsim/PtyBridge.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "boardsim/Pty.h"
+
+namespace kf::avrsim {
+namespace {
+
+// Simulated time per slice: short against the 10 ms frames, long against a loop's overhead.
+constexpr std::chrono::microseconds kSlice{500};
+
+}  // namespace
+
+PtyBridge::PtyBridge(AvrSim& sim)
+    : sim_(sim), pty_(std::make_unique<boardsim::Pty>(true)), thread_([this] { run(); }) {}
+
+PtyBridge::~PtyBridge() {
+    stop_ = true;
+    thread_.join();
+}
+
+const std::string& PtyBridge::slavePath() const {
+    return pty_->slavePath();
+}
+
+void PtyBridge::withSim(const std::function<void(AvrSim&)>& fn) {
+    std::lock_guard lock(mutex_);
+    fn(sim_);
+}
+
+bool PtyBridge::waitFor(const std::function<bool(const AvrSim&)>& pred,
+                        std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return sliced_.wait_for(lock, timeout, [&] { return pred(sim_); });
+}
+
+void PtyBridge::run() {
+    const int fd = pty_->masterFd();
+    const auto start = WallClock::now();
+    const std::uint64_t startCycle = sim_.cycle();
+    std::string unsent;
+    while (!stop_) {
+        std::uint64_t cycle;
+        {
+            std::lock_guard lock(mutex_);
+            char buf[512];
+            ssize_t n;
+            while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+                sim_.send(std::string_view(buf, static_cast<std::size_t>(n)));
+            }
+            if (!sim_.runFor(kSlice)) {
+                stop_ = true;
+            }
+            unsent += sim_.takeOutput();
+            cycle = sim_.cycle();
+        }
+        sliced_.notify_all();
+        while (!unsent.empty()) {
+            ssize_t n = ::write(fd, unsent.data(), unsent.size());
+            if (n <= 0) {
+                break;  // nobody reading; kept for later
+            }
+            unsent.erase(0, static_cast<std::size_t>(n));
+        }
+        // Keep simulated time level with the wall clock.
+        const auto simulated =
+            std::chrono::duration<double>(AvrSim::microseconds(cycle - startCycle) / 1e6);
+        const auto ahead =
+            start + std::chrono::duration_cast<WallClock::duration>(simulated) - WallClock::now();
+        if (ahead > WallClock::duration::zero()) {
+            std::this_thread::sleep_for(ahead);
+        }
+    }
+}
+
+}  // namespace kf::avrsim
