@@ -7,27 +7,36 @@
 namespace kf {
 
 PictureBox::PictureBox(QWidget* parent)
-    : QFrame(parent), image_(kPictureWidth, kPictureHeight, QImage::Format_Indexed8) {
-    image_.fill(0);
+    : QFrame(parent), image_(kPictureWidth, kPictureHeight, QImage::Format_RGB32) {
+    image_.fill(Qt::black);
 }
 
 void PictureBox::setBitmapInfo(const SpectrumBitmap& info) {
-    QList<QRgb> table;
-    table.reserve(256);
-    for (const RgbQuad& q : info.SpectrumPalette) {
-        table.append(qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue));
+    for (std::size_t i = 0; i < palette_.size(); ++i) {
+        const RgbQuad& q = info.SpectrumPalette[i];
+        palette_[i] = qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue);
     }
-    image_.setColorTable(table);
+    shown_.clear();  // the next frame is drawn with the new colours
 }
 
 void PictureBox::showPixels(const SpectrumPixels& pixels) {
-    if (pixels.size() < static_cast<std::size_t>(kPictureWidth * kPictureHeight)) {
+    const std::size_t used = static_cast<std::size_t>(kPictureWidth) * kPictureHeight;
+    if (pixels.size() < used) {
         return;
     }
+    // The picture is drawn anew every frame, but repainting the same bars changes nothing.
+    if (hasImage_ && shown_.size() >= used &&
+        std::memcmp(shown_.data(), pixels.data(), used) == 0) {
+        return;
+    }
+    shown_.assign(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(used));
     // Stored bottom-up: pixel row y is image line height - 1 - y.
     for (int y = 0; y < kPictureHeight; ++y) {
-        std::memcpy(image_.scanLine(kPictureHeight - 1 - y), pixels.data() + kPictureWidth * y,
-                    kPictureWidth);
+        auto* line = reinterpret_cast<QRgb*>(image_.scanLine(kPictureHeight - 1 - y));
+        const std::uint8_t* row = pixels.data() + kPictureWidth * y;
+        for (int x = 0; x < kPictureWidth; ++x) {
+            line[x] = palette_[row[x]];
+        }
     }
     hasImage_ = true;
     update();

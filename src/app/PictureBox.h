@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QImage>
+#include <array>
 
 #include "audio/SpectrumPicture.h"
 
@@ -27,7 +28,11 @@ class PictureBox : public QFrame {
     void mouseReleaseEvent(QMouseEvent* event) override;
 
   private:
+    // Kept ready to draw in the screen's format: converting a palette image on every paint
+    // would cost more than the whole frame's analysis.
     QImage image_;
+    std::array<QRgb, 256> palette_{};
+    SpectrumPixels shown_;
     bool hasImage_ = false;
 };
 
