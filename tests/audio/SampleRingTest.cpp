@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -174,7 +175,9 @@ TEST(SampleRingThreads, ReaderAlwaysSeesAConsistentRun) {
     });
     std::vector<float> out(2 * 1024);
     int checked = 0;
-    for (int round = 0; round < 2000; ++round) {
+    // Run until enough full reads have been checked: the writer may start late.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int round = 0; checked < 2000 && std::chrono::steady_clock::now() < deadline; ++round) {
         ring.copyNewest(out.data(), 1024);
         // Skip the zero-filled start, then the frame numbers must rise by one.
         int i = 0;
