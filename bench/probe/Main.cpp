@@ -1,0 +1,559 @@
+// The probe of the running program: frame rate and frame intervals from the iCP12 trace,
+// CPU use and peak memory from /proc, and onset-to-lamp latency of tone bursts against the
+// peer visualiser cava, all timed on one steady clock in this process (the board simulators,
+// the reference recorder and the reader of cava's FIFO).
+//
+//   kf_probe --program PATH --dir DIR [--source NAME] [--steady S] [--bursts N] [--noise S]
+//   kf_probe --program PATH --dir DIR --soak S
+//
+// Needs a PulseAudio server (PULSE_SERVER) whose default sink is the null sink whose monitor
+// is --source; the program records the monitor of the default output.
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/KleurFlitsMod.h"
+#include "boardsim/ArduinoSim.h"
+#include "boardsim/Icp12Sim.h"
+#include "probe/Cava.h"
+#include "probe/Player.h"
+#include "probe/Process.h"
+#include "probe/Reference.h"
+#include "probe/Traces.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using probe::Clock;
+namespace bs = kf::boardsim;
+
+struct Options {
+    std::string program;
+    std::string dir = "/tmp";
+    std::string source = "kf_null.monitor";
+    int steadySeconds = 30;
+    int bursts = 50;
+    int noiseSeconds = 60;
+    int soakSeconds = 0;
+};
+
+// The figures table: one row per figure, with its goal and whether it was met.
+struct Row {
+    std::string figure;
+    std::string value;
+    std::string goal;
+    std::string verdict;
+};
+std::vector<Row> rows;
+
+std::string fmt(const char* f, double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+void row(std::string figure, std::string value, std::string goal = "",
+         std::optional<bool> met = {}) {
+    std::printf("  %-58s %s\n", figure.c_str(), value.c_str());
+    std::fflush(stdout);
+    rows.push_back({std::move(figure), std::move(value), std::move(goal),
+                    met ? (*met ? "met" : "MISSED") : ""});
+}
+
+void say(const char* text) {
+    std::printf("kf_probe: %s\n", text);
+    std::fflush(stdout);
+}
+
+// Output (1..8) of the left lamp a tone of frequency f lights, from the program's band table.
+int outputFor(double f) {
+    const int bin = static_cast<int>(std::lround(f / (44100.0 / 1024.0)));
+    const int position = 2 * bin + 1;  // left bin k sits at position 2k + 1
+    for (const auto& b : KleurFlitsMod::bandTable()) {
+        if (position >= b.BandStart && position < b.BandEnd) {
+            return b.LedNr - 1;
+        }
+    }
+    return 0;
+}
+
+// The program under test with its boards.
+struct Running {
+    pid_t pid = -1;
+    std::vector<bs::Icp12Sim*> icp12;
+    std::vector<bs::ArduinoSim*> arduino;
+};
+
+pid_t startProgram(const Options& o, const std::vector<const bs::BoardSim*>& boards,
+                   const std::string& log) {
+    std::string ports;
+    for (const auto* b : boards) {
+        ports += (ports.empty() ? "" : ":") + b->slavePath();
+    }
+    return probe::spawn({o.program},
+                        {{"KLEURFLITS_SERIAL_PORTS", ports}, {"QT_QPA_PLATFORM", "offscreen"}},
+                        o.dir + "/" + log);
+}
+
+bool waitForFrames(const Running& r, unsigned frames, Clock::duration timeout) {
+    for (auto* s : r.icp12) {
+        if (!s->waitForState([&](const bs::Icp12State& st) { return st.frameCount >= frames; },
+                             timeout)) {
+            return false;
+        }
+    }
+    for (auto* s : r.arduino) {
+        if (!s->waitForState([&](const bs::ArduinoState& st) { return st.patternCount >= frames; },
+                             timeout)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Window {
+    Clock::time_point from;
+    Clock::time_point to;
+    double cpu = 0.0;     // seconds
+    std::string threads;  // where the CPU went, per thread name
+};
+
+Window measure(pid_t pid, std::chrono::seconds length) {
+    Window w;
+    const auto t0 = probe::threadCpu(pid);
+    const double c0 = probe::cpuSeconds(pid);
+    w.from = Clock::now();
+    std::this_thread::sleep_for(length);
+    const double c1 = probe::cpuSeconds(pid);
+    w.to = Clock::now();
+    const auto t1 = probe::threadCpu(pid);
+    w.cpu = c1 - c0;
+    const double secs = probe::ms(w.to - w.from) / 1000.0;
+    for (const auto& [name, cpu] : t1) {
+        double before = 0.0;
+        for (const auto& [n0, c] : t0) {
+            before = n0 == name ? c : before;
+        }
+        if (cpu - before > 0.0) {
+            char b[96];
+            std::snprintf(b, sizeof b, "%s%s %.2f %%", w.threads.empty() ? "" : ", ", name.c_str(),
+                          100.0 * (cpu - before) / secs);
+            w.threads += b;
+        }
+    }
+    return w;
+}
+
+double percentOfCore(double cpu, const Window& w) {
+    return 100.0 * cpu / (probe::ms(w.to - w.from) / 1000.0);
+}
+
+void frameRows(const char* what, const probe::FrameFigures& f) {
+    row(std::string(what) + ": frames per second",
+        fmt("%.2f", f.perSecond) + " (" + std::to_string(f.frames) + " frames)", "100 ± 1",
+        std::fabs(f.perSecond - 100.0) <= 1.0);
+    row(std::string(what) + ": frame interval p99 / median / max",
+        fmt("%.2f", f.p99IntervalMs) + " / " + fmt("%.2f", f.medianIntervalMs) + " / " +
+            fmt("%.2f ms", f.maxIntervalMs),
+        "p99 ≤ 12 ms", f.p99IntervalMs <= 12.0);
+}
+
+struct Latencies {
+    std::vector<double> ms;
+    int missed = 0;
+    int notDark = 0;  // the lamp or bar was not dark just before the onset
+};
+
+std::string latencyText(const Latencies& l) {
+    return fmt("median %.1f", probe::median(l.ms)) +
+           fmt(" / p95 %.1f ms", probe::percentile(l.ms, 0.95)) + " (" +
+           std::to_string(l.ms.size()) + " bursts" +
+           (l.missed ? ", " + std::to_string(l.missed) + " missed" : "") +
+           (l.notDark ? ", " + std::to_string(l.notDark) + " not dark before" : "") + ")";
+}
+
+// Time from each onset to the first event that has the burst's lamp on, given the lamp state
+// as a list of (time, on) events. The lamp must be dark 30 ms before the onset.
+template <class OnAt>
+Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vector<int>& outputs,
+                    const OnAt& events) {
+    Latencies l;
+    for (std::size_t i = 0; i < onsets.size(); ++i) {
+        const auto t0 = onsets[i];
+        const auto guard = t0 - 30ms;
+        std::optional<bool> before;
+        std::optional<Clock::time_point> first;
+        for (const auto& [t, on] : events(outputs[i])) {
+            if (t < guard) {
+                before = on;
+            } else if (t <= t0 + 400ms && on) {
+                first = t;
+                break;
+            } else if (t > t0 + 400ms) {
+                break;
+            }
+        }
+        if (before.value_or(false)) {
+            ++l.notDark;
+        } else if (!first) {
+            ++l.missed;
+        } else {
+            l.ms.push_back(probe::ms(*first - t0));
+        }
+    }
+    return l;
+}
+
+using Events = std::vector<std::pair<Clock::time_point, bool>>;
+
+bs::ArduinoOptions arduinoOf(bs::ArduinoType type) {
+    bs::ArduinoOptions a;
+    a.type = type;
+    return a;
+}
+
+int steadyAndBursts(const Options& o) {
+    bs::Icp12Sim icp;
+    bs::ArduinoSim ardu(arduinoOf(bs::ArduinoType::ET));
+    Running r{startProgram(o, {&icp, &ardu}, "program-bursts.log"), {&icp}, {&ardu}};
+    say("program started with an iCP12 and an Arduino ET simulator; waiting for its frames");
+    if (!waitForFrames(r, 50, 30s)) {
+        say("the program sends no frames (see program-bursts.log)");
+        probe::terminate(r.pid, 15s);
+        return 1;
+    }
+    std::this_thread::sleep_for(1s);
+
+    // 1. The program alone at 100 frames per second, silence playing.
+    say(("steady run: " + std::to_string(o.steadySeconds) + " s").c_str());
+    const Window w = measure(r.pid, std::chrono::seconds(o.steadySeconds));
+    const long hwm = probe::statusKb(r.pid, "VmHWM");
+    const auto commands = probe::icp12Commands(icp.chunks());
+    frameRows("steady, 1 iCP12 + 1 Arduino",
+              probe::frameFigures(probe::frameStarts(commands, w.from, w.to)));
+    std::size_t patterns = 0;
+    for (const auto& m : ardu.state().messages) {
+        patterns += (m.command == 1 && m.time >= w.from && m.time <= w.to) ? 1 : 0;
+    }
+    row("steady: Arduino \"1/P/\" messages per second",
+        fmt("%.2f", static_cast<double>(patterns) / (probe::ms(w.to - w.from) / 1000.0)));
+    const double cpu = percentOfCore(w.cpu, w);
+    row("steady: CPU use of one core", fmt("%.2f %%", cpu), "≤ 3 %", cpu <= 3.0);
+    row("steady: CPU by thread", w.threads);
+    row("steady: peak resident memory (VmHWM)", fmt("%.1f MB", hwm / 1024.0), "≤ 60 MB",
+        hwm > 0 && hwm / 1024.0 <= 60.0);
+
+    // 2. Tone bursts, the program and cava recording the same monitor as the reference.
+    probe::ReferenceRecorder ref;
+    std::string error;
+    if (!ref.start(o.source, error)) {
+        say(("reference recorder: " + error).c_str());
+        probe::terminate(r.pid, 15s);
+        return 1;
+    }
+    probe::CavaPeer cava(o.dir, o.source, 16, true);
+    if (!cava.start("latency", error) || !cava.waitForFrames(30, 10s)) {
+        say(("cava does not deliver frames: " + error + " (see cava-latency.log)").c_str());
+    }
+    std::this_thread::sleep_for(1s);
+    probe::BurstPlan plan;
+    plan.freqs = {301.46, 689.06, 1507.32, 3014.65};  // bin centres of bins 7, 16, 35 and 70
+    plan.count = o.bursts;
+    say(("tone bursts: " + std::to_string(plan.count) + " × 200 ms, 300 ms apart").c_str());
+    const auto fragments0 = ref.fragments();
+    const auto playStart = Clock::now();
+    if (!probe::playBursts(plan, error)) {
+        say(("playback: " + error).c_str());
+    }
+    const auto playTime = Clock::now() - playStart;
+    std::this_thread::sleep_for(500ms);
+    const auto onsets = ref.onsets();
+    const auto cavaFrames = cava.frames();
+    const std::string cavaEnd = cava.stop();
+    const double fragMs = probe::ms(playTime) / static_cast<double>(ref.fragments() - fragments0);
+    ref.stop();
+    row("reference recorder: fragsize granted / mean fragment period",
+        std::to_string(ref.fragsize()) + " B / " + fmt("%.2f ms", fragMs));
+    row("reference recorder: onsets seen",
+        std::to_string(onsets.size()) + " of " + std::to_string(plan.count));
+    const std::size_t n =
+        std::min<std::size_t>(onsets.size(), static_cast<std::size_t>(plan.count));
+    std::vector<int> outputs;
+    for (std::size_t i = 0; i < n; ++i) {
+        outputs.push_back(outputFor(plan.freqs[i % plan.freqs.size()]));
+    }
+    const std::vector<Clock::time_point> ons(onsets.begin(),
+                                             onsets.begin() + static_cast<std::ptrdiff_t>(n));
+
+    const auto all = probe::icp12Commands(icp.chunks());
+    const auto icpEvents = [&](int output) {
+        Events e;
+        for (const auto& c : all) {
+            if (c.output == output) {
+                e.emplace_back(c.time, c.on);
+            }
+        }
+        return e;
+    };
+    const auto ardMessages = ardu.state().messages;
+    const auto ardEvents = [&](int output) {
+        Events e;
+        for (const auto& m : ardMessages) {
+            if (m.command == 1 && m.valid) {
+                const int p = std::atoi(m.argument.c_str());
+                e.emplace_back(m.time, (p >> (output - 1)) & 1);
+            }
+        }
+        return e;
+    };
+    const Latencies li = latencies(ons, outputs, icpEvents);
+    const Latencies la = latencies(ons, outputs, ardEvents);
+
+    // cava: the bar of each frequency is the one highest during its bursts; it "rises" when
+    // it exceeds its value before the onset by 1 % of full scale.
+    std::vector<int> barOf(plan.freqs.size(), -1);
+    for (std::size_t fi = 0; fi < plan.freqs.size(); ++fi) {
+        std::vector<double> sum(16, 0.0);
+        for (std::size_t i = fi; i < n; i += plan.freqs.size()) {
+            for (const auto& f : cavaFrames) {
+                if (f.time >= ons[i] + 50ms && f.time <= ons[i] + 190ms) {
+                    for (int b = 0; b < 16; ++b) {
+                        sum[static_cast<std::size_t>(b)] += f.bars[static_cast<std::size_t>(b)];
+                    }
+                }
+            }
+        }
+        const auto top = std::max_element(sum.begin(), sum.end());
+        if (*top > 0.0) {
+            barOf[fi] = static_cast<int>(top - sum.begin());
+        }
+    }
+    Latencies lc;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int bar = barOf[i % plan.freqs.size()];
+        if (bar < 0) {
+            ++lc.missed;
+            continue;
+        }
+        double base = 0.0;
+        std::optional<Clock::time_point> first;
+        for (const auto& f : cavaFrames) {
+            const double v = f.bars[static_cast<std::size_t>(bar)];
+            if (f.time >= ons[i] - 80ms && f.time < ons[i] - 30ms) {
+                base = std::max(base, v);
+            } else if (f.time >= ons[i] - 30ms && f.time <= ons[i] + 400ms && v > base + 655.35) {
+                first = f.time;
+                break;
+            }
+        }
+        if (first) {
+            lc.ms.push_back(probe::ms(*first - ons[i]));
+        } else {
+            ++lc.missed;
+        }
+    }
+    std::string bars;
+    for (std::size_t fi = 0; fi < plan.freqs.size(); ++fi) {
+        bars += fmt("%.0f Hz", plan.freqs[fi]) + "→lamp " +
+                std::to_string(outputFor(plan.freqs[fi])) + "/bar " +
+                std::to_string(barOf[fi] + 1) + (fi + 1 < plan.freqs.size() ? ", " : "");
+    }
+    row("bursts: band of each tone (our lamp / cava bar of 16)", bars);
+    row("latency, onset → first iCP12 \"on\" command", latencyText(li), "median ≤ 25 ms",
+        !li.ms.empty() && probe::median(li.ms) <= 25.0);
+    row("latency, onset → first Arduino pattern with the bit", latencyText(la), "median ≤ 35 ms",
+        !la.ms.empty() && probe::median(la.ms) <= 35.0);
+    row("latency, onset → first cava raw frame with the bar risen",
+        latencyText(lc) + ", " + std::to_string(cavaFrames.size()) + " frames read");
+    row("latency: ours (iCP12) lower than cava's, median",
+        fmt("%.1f", probe::median(li.ms)) + " vs " + fmt("%.1f ms", probe::median(lc.ms)),
+        "ours < cava",
+        !li.ms.empty() && !lc.ms.empty() && probe::median(li.ms) < probe::median(lc.ms));
+    row("latency: ours (Arduino) lower than cava's, median",
+        fmt("%.1f", probe::median(la.ms)) + " vs " + fmt("%.1f ms", probe::median(lc.ms)),
+        "ours < cava",
+        !la.ms.empty() && !lc.ms.empty() && probe::median(la.ms) < probe::median(lc.ms));
+    row("cava (latency run) end status", cavaEnd);
+    row("program (1 iCP12 + 1 Arduino) end status on SIGTERM", probe::terminate(r.pid, 20s),
+        "exit 0");
+    return 0;
+}
+
+struct FourBoards {
+    bs::Icp12Sim icpL;
+    bs::Icp12Sim icpR;
+    bs::ArduinoSim ardL{arduinoOf(bs::ArduinoType::AL)};
+    bs::ArduinoSim ardR{arduinoOf(bs::ArduinoType::TM)};
+    std::vector<const bs::BoardSim*> all() const { return {&icpL, &icpR, &ardL, &ardR}; }
+};
+
+int noise(const Options& o) {
+    FourBoards b;
+    Running r{
+        startProgram(o, b.all(), "program-noise.log"), {&b.icpL, &b.icpR}, {&b.ardL, &b.ardR}};
+    say("program started with 2 iCP12 and 2 Arduino (AL, TM) simulators; waiting for its frames");
+    if (!waitForFrames(r, 50, 40s)) {
+        say("the program sends no frames to all four boards (see program-noise.log)");
+        probe::terminate(r.pid, 20s);
+        return 1;
+    }
+    std::string error;
+    probe::CavaPeer cava(o.dir, o.source, 0, false);
+    if (!cava.start("default", error) || !cava.waitForFrames(10, 10s)) {
+        say(("cava does not deliver output: " + error + " (see cava-default.log)").c_str());
+    }
+    probe::NoisePlayer player;
+    if (!player.start(error)) {
+        say(("noise playback: " + error).c_str());
+    }
+    const pid_t busy = probe::spawnBusyLoop();
+    std::this_thread::sleep_for(3s);
+    const double busy0 = probe::cpuSeconds(busy);
+    say(("music-like noise with the other core busy: " + std::to_string(o.noiseSeconds) + " s")
+            .c_str());
+    const double cava0 = probe::cpuSeconds(cava.pid());
+    const Window w = measure(r.pid, std::chrono::seconds(o.noiseSeconds));
+    const double cava1 = probe::cpuSeconds(cava.pid());
+    const long hwm = probe::statusKb(r.pid, "VmHWM");
+    const long cavaHwm = probe::statusKb(cava.pid(), "VmHWM");
+    const double busyCpu = probe::cpuSeconds(busy) - busy0;
+    ::kill(busy, SIGKILL);
+    probe::terminate(busy, 1s);
+    player.stop();
+    const std::string cavaEnd = cava.stop();
+
+    const auto commands = probe::icp12Commands(b.icpL.chunks());
+    frameRows("noise, 4 boards, other core busy",
+              probe::frameFigures(probe::frameStarts(commands, w.from, w.to)));
+    const double ours = percentOfCore(w.cpu, w);
+    const double theirs = percentOfCore(cava1 - cava0, w);
+    row("noise: CPU use of one core, ours", fmt("%.2f %%", ours));
+    row("noise: CPU use of one core, cava (default settings, raw output)", fmt("%.2f %%", theirs));
+    row("noise: our CPU by thread", w.threads);
+    row("noise: ours below cava", fmt("%.2f", ours) + " vs " + fmt("%.2f %%", theirs),
+        "ours < cava", ours < theirs);
+    row("noise: peak resident memory, ours / cava",
+        fmt("%.1f", hwm / 1024.0) + " / " + fmt("%.1f MB", cavaHwm / 1024.0), "ours ≤ 60 MB",
+        hwm > 0 && hwm / 1024.0 <= 60.0);
+    row("noise: the busy loop's CPU over the window",
+        fmt("%.1f %% of one core", 100.0 * busyCpu / (probe::ms(w.to - w.from) / 1000.0)));
+    row("noise: cava end status", cavaEnd);
+    row("noise: program end status on SIGTERM", probe::terminate(r.pid, 20s), "exit 0");
+    return 0;
+}
+
+int soak(const Options& o) {
+    FourBoards b;
+    Running r{startProgram(o, b.all(), "program-soak.log"), {&b.icpL, &b.icpR}, {&b.ardL, &b.ardR}};
+    say("soak: program with 4 boards and music-like noise");
+    if (!waitForFrames(r, 50, 40s)) {
+        say("the program sends no frames to all four boards (see program-soak.log)");
+        probe::terminate(r.pid, 20s);
+        return 1;
+    }
+    std::string error;
+    probe::NoisePlayer player;
+    if (!player.start(error)) {
+        say(("noise playback: " + error).c_str());
+    }
+    std::this_thread::sleep_for(5s);
+    const std::vector<const bs::BoardSim*> boards = b.all();
+    const char* names[] = {"iCP12 left", "iCP12 right", "Arduino AL", "Arduino TM"};
+    std::vector<std::vector<double>> rates(4);
+    std::vector<long> rss;
+    std::vector<std::size_t> last(4);
+    for (std::size_t i = 0; i < 4; ++i) {
+        last[i] = boards[i]->receivedCount();
+    }
+    const int minutes = std::max(1, o.soakSeconds / 60);
+    rss.push_back(probe::statusKb(r.pid, "VmRSS"));
+    for (int m = 1; m <= minutes; ++m) {
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(60s);
+        const double secs = probe::ms(Clock::now() - t0) / 1000.0;
+        rss.push_back(probe::statusKb(r.pid, "VmRSS"));
+        std::printf("  minute %2d: VmRSS %ld kB; bytes/s", m, rss.back());
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::size_t now = boards[i]->receivedCount();
+            rates[i].push_back(static_cast<double>(now - last[i]) / secs);
+            last[i] = now;
+            std::printf(" %s %.0f", names[i], rates[i].back());
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    player.stop();
+    // Growth after the first minute, when start-up allocations are done.
+    const long growth = rss.back() - rss[std::min<std::size_t>(1, rss.size() - 1)];
+    row("soak: VmRSS after 1 min / at the end",
+        std::to_string(rss[1]) + " / " + std::to_string(rss.back()) + " kB");
+    row("soak: resident memory growth after the first minute", fmt("%.2f MB", growth / 1024.0),
+        "≤ 1 MB", growth / 1024.0 <= 1.0);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto [lo, hi] = std::minmax_element(rates[i].begin(), rates[i].end());
+        const bool icp = i < 2;
+        row(std::string("soak: ") + names[i] + " received B/s per minute, min / max",
+            fmt("%.0f", *lo) + " / " + fmt("%.0f", *hi), icp ? "4800 every minute" : "",
+            icp ? std::optional<bool>(std::fabs(*lo - 4800) <= 48 && std::fabs(*hi - 4800) <= 48)
+                : std::nullopt);
+    }
+    row("soak: program end status on SIGTERM", probe::terminate(r.pid, 20s), "exit 0");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        const char* v = argv[i + 1];
+        if (a == "--program") {
+            o.program = v;
+        } else if (a == "--dir") {
+            o.dir = v;
+        } else if (a == "--source") {
+            o.source = v;
+        } else if (a == "--steady") {
+            o.steadySeconds = std::atoi(v);
+        } else if (a == "--bursts") {
+            o.bursts = std::atoi(v);
+        } else if (a == "--noise") {
+            o.noiseSeconds = std::atoi(v);
+        } else if (a == "--soak") {
+            o.soakSeconds = std::atoi(v);
+        } else {
+            std::fprintf(stderr, "kf_probe: unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    if (o.program.empty()) {
+        std::fprintf(stderr,
+                     "usage: kf_probe --program PATH --dir DIR [--source NAME] "
+                     "[--steady S] [--bursts N] [--noise S] | [--soak S]\n");
+        return 2;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    int status = 0;
+    if (o.soakSeconds > 0) {
+        status |= soak(o);
+    } else {
+        status |= steadyAndBursts(o);
+        status |= noise(o);
+    }
+    std::printf("\n| figure | value | goal | |\n|---|---|---|---|\n");
+    for (const auto& r : rows) {
+        std::printf("| %s | %s | %s | %s |\n", r.figure.c_str(), r.value.c_str(), r.goal.c_str(),
+                    r.verdict.c_str());
+    }
+    return status;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "boardsim/BoardSim.h"
+
+namespace probe {
+
+using Clock = std::chrono::steady_clock;
+
+// One on/off command an iCP12 board received, with the arrival time of its closing ")".
+struct Icp12Command {
+    Clock::time_point time;
+    int output = 0;  // 1..8
+    bool on = false;
+};
+std::vector<Icp12Command> icp12Commands(const std::vector<kf::boardsim::Chunk>& chunks);
+
+// Frame starts: the command for output 1, which every frame sends first.
+std::vector<Clock::time_point> frameStarts(const std::vector<Icp12Command>& commands,
+                                           Clock::time_point from, Clock::time_point to);
+
+struct FrameFigures {
+    std::size_t frames = 0;
+    double perSecond = 0.0;
+    double p99IntervalMs = 0.0;
+    double maxIntervalMs = 0.0;
+    double medianIntervalMs = 0.0;
+};
+FrameFigures frameFigures(const std::vector<Clock::time_point>& starts);
+
+double median(std::vector<double> v);
+// Nearest-rank percentile, p in 0..1.
+double percentile(std::vector<double> v, double p);
+double ms(Clock::duration d);
+
+}  // namespace probe
