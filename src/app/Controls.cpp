@@ -1,5 +1,7 @@
 #include "app/Controls.h"
 
+#include "app/LampLabel.h"
+
 #include <QCheckBox>
 #include <QPalette>
 #include <QWidget>
@@ -37,6 +39,9 @@ void setForeColor(QWidget* w, std::uint32_t bgr) {
 }
 
 std::uint32_t backColor(const QWidget* w) {
+    if (const auto* lamp = qobject_cast<const LampLabel*>(w)) {
+        return lamp->lampColour();
+    }
     return toVbColor(w->palette().color(QPalette::Window));
 }
 

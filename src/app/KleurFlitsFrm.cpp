@@ -14,6 +14,7 @@
 #include "app/AboutText.h"
 #include "app/ClickLabel.h"
 #include "app/Controls.h"
+#include "app/LampLabel.h"
 #include "app/PictureBox.h"
 #include "devices/Arduino.h"
 #include "devices/Tm1638.h"
@@ -127,7 +128,7 @@ void KleurFlitsFrm::buildControls() {
     CMD_End->setGeometry(twipsRect(5760, 3090, 1125, 300));
 
     const auto channelBlock = [this](QRect geometry, QRect pictureGeometry, PictureBox*& picture,
-                                     std::array<QLabel*, 8>& lamps) {
+                                     std::array<LampLabel*, 8>& lamps) {
         auto* block = new QFrame(this);
         block->setGeometry(geometry);
         kf::setBackColor(block, kBlack);
@@ -135,9 +136,9 @@ void KleurFlitsFrm::buildControls() {
         picture->setGeometry(pictureGeometry);
         kf::setBackColor(picture, kPictureBack);
         for (int i = 0; i < 8; ++i) {
-            auto* lampLabel = new QLabel(QStringLiteral("x"), block);
+            auto* lampLabel = new LampLabel(QStringLiteral("x"), block);
             lampLabel->setGeometry(twipsRect(120 + 300 * i, 1860, 300, 270));
-            kf::setBackColor(lampLabel, kBlack);
+            lampLabel->setLampColour(kBlack);
             setForeColor(lampLabel, kYellow);
             lamps[static_cast<std::size_t>(i)] = lampLabel;
         }
@@ -279,7 +280,7 @@ void KleurFlitsFrm::LedBesturing(int LedNr, float WaardeLinks, float WaardeRecht
 
 void KleurFlitsFrm::lamp(int side, int LedNr, float level) {
     SerialPortControl& port = side == Links ? SerialPort_Links : SerialPort_Rechts;
-    QLabel* lampLabel = (side == Links ? LedLinks : LedRechts)[light::lampIndex(LedNr)];
+    LampLabel* lampLabel = (side == Links ? LedLinks : LedRechts)[light::lampIndex(LedNr)];
     const bool on = light::lampOn(level, HScrollVolume->value());
     if (on) {
         if (!icp12Busy_(side)) {
@@ -287,20 +288,12 @@ void KleurFlitsFrm::lamp(int side, int LedNr, float level) {
         }
         ++state_.LitCount;
         state_.LedPattern(side) += light::lampBit(LedNr);
-        paintLamp(lampLabel, light::lampColour(true, state_.Peak(side), LedNr));
+        lampLabel->setLampColour(light::lampColour(true, state_.Peak(side), LedNr));
     } else {
-        paintLamp(lampLabel, light::kLampOff);
+        lampLabel->setLampColour(light::kLampOff);
         if (!icp12Busy_(side)) {
             iCP12::SendLamp(state_, side, LedNr - 1, false, port);
         }
-    }
-}
-
-void KleurFlitsFrm::paintLamp(QLabel* lampLabel, std::uint32_t colour) {
-    // Repaint only on change: sixteen palette updates every 10 ms would cost more than the
-    // whole analysis.
-    if (backColor(lampLabel) != colour) {
-        kf::setBackColor(lampLabel, colour);
     }
 }
 

@@ -27,6 +27,7 @@ namespace kf {
 
 class PictureBox;
 class ClickLabel;
+class LampLabel;
 
 // What the window works with, given from outside so that tests can put fakes in.
 struct FormDependencies {
@@ -86,10 +87,10 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     QPushButton* CMD_End = nullptr;
     QFrame* Picture1 = nullptr;
     PictureBox* Picture_NiveausLeft = nullptr;
-    std::array<QLabel*, 8> LedLinks{};
+    std::array<LampLabel*, 8> LedLinks{};
     QFrame* Picture2 = nullptr;
     PictureBox* Picture_NiveausRight = nullptr;
-    std::array<QLabel*, 8> LedRechts{};
+    std::array<LampLabel*, 8> LedRechts{};
     QLabel* Label_iCP12_Links = nullptr;
     QLabel* Label_iCP12_Rechts = nullptr;
     ClickLabel* Label_Arduino_Links = nullptr;
@@ -138,7 +139,6 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     void setDeviceBox(QCheckBox* box, bool ticked);
     void focusVolume();
     void lamp(int side, int LedNr, float level);
-    void paintLamp(QLabel* lampLabel, std::uint32_t colour);
     void toggleVersion(int side);
     void toggleArduinoSide(int side);
     void applySwitch(QCheckBox* box, SwitchResult result);
@@ -148,7 +148,6 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     KleurFlitsMod::FftBuffer fft_{};
     BySide<bool> icp12Busy_;
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
-    std::array<std::uint32_t, 16> lampColours_{};
     bool shuttingDown_ = false;
 };
 

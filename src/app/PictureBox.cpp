@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cstring>
 
 namespace kf {
@@ -31,14 +32,25 @@ void PictureBox::showPixels(const SpectrumPixels& pixels) {
     }
     shown_.assign(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(used));
     // Stored bottom-up: pixel row y is image line height - 1 - y.
+    static const std::array<std::uint8_t, kPictureWidth> kEmptyRow{};
     for (int y = 0; y < kPictureHeight; ++y) {
         auto* line = reinterpret_cast<QRgb*>(image_.scanLine(kPictureHeight - 1 - y));
         const std::uint8_t* row = pixels.data() + kPictureWidth * y;
+        // Most rows lie above every bar: one fill instead of a look-up per pixel.
+        if (std::memcmp(row, kEmptyRow.data(), kPictureWidth) == 0) {
+            std::fill(line, line + kPictureWidth, palette_[0]);
+            continue;
+        }
         for (int x = 0; x < kPictureWidth; ++x) {
             line[x] = palette_[row[x]];
         }
     }
-    hasImage_ = true;
+    if (!hasImage_) {
+        // From now on the image covers the whole box: nothing below it needs painting.
+        hasImage_ = true;
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setAutoFillBackground(false);
+    }
     update();
 }
 

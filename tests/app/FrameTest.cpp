@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "app/Controls.h"
+#include "app/LampLabel.h"
 #include "app/PictureBox.h"
 #include "audio/KleurFlitsMod.h"
 #include "devices/FakeHidTransport.h"

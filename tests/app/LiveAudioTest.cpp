@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include "app/Controls.h"
+#include "app/LampLabel.h"
 #include "audio/PulseTestSupport.h"
 #include "support/FormFixture.h"
 

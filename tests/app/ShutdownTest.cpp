@@ -6,6 +6,7 @@
 
 #include "app/AboutText.h"
 #include "app/Controls.h"
+#include "app/LampLabel.h"
 #include "app/PictureBox.h"
 #include "devices/Pty.h"
 #include "support/FormFixture.h"

@@ -7,6 +7,7 @@
 
 #include "app/ClickLabel.h"
 #include "app/Controls.h"
+#include "app/LampLabel.h"
 #include "app/PictureBox.h"
 #include "support/FormFixture.h"
 

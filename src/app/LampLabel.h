@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QLabel>
+#include <cstdint>
+
+namespace kf {
+
+// An on-screen lamp: a label whose background is the lamp's colour. It paints that colour
+// itself, because changing a widget's palette up to sixteen times a frame re-polishes it
+// each time, which costs more than the whole frame's analysis.
+class LampLabel : public QLabel {
+    Q_OBJECT
+  public:
+    using QLabel::QLabel;
+
+    // colour as &HBBGGRR
+    void setLampColour(std::uint32_t colour);
+    std::uint32_t lampColour() const { return colour_; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    std::uint32_t colour_ = 0;
+};
+
+}  // namespace kf
