@@ -1,0 +1,77 @@
+// The whole chain from sound to pins: the real program, a tone in the null sink, and the
+// lamp-board firmware running in a simulated ATmega328P behind a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio/PulseTestSupport.h"
+#include "avrsim/AvrSim.h"
+#include "avrsim/PtyBridge.h"
+#include "e2e/ProgramRun.h"
+#include "e2e/SignalPlayer.h"
+
+namespace kfe2e {
+namespace {
+
+using namespace std::chrono_literals;
+using kf::avrsim::AvrSim;
+
+class Nano : public testing::Test {
+  protected:
+    void SetUp() override {
+        const char* dir = std::getenv("KF_FIRMWARE_DIR");
+        elf_ = std::string(dir && *dir ? dir : KF_FIRMWARE_DIR) + "/kleurflits-ET.elf";
+        if (::access(elf_.c_str(), R_OK) != 0) {
+            GTEST_SKIP() << "no firmware at " << elf_ << " (scripts/firmware builds it)";
+        }
+    }
+    void TearDown() override {
+        if (HasFailure() && run_) {
+            std::cout << "---- program output ----\n" << run_->output() << "------------------\n";
+        }
+    }
+    std::string elf_;
+    std::unique_ptr<ProgramRun> run_;
+};
+
+TEST_F(Nano, AToneLightsItsLampPinAndShutdownLeavesEveryPinLow) {
+    kftest::DefaultSinkLock sink;
+    if (!kftest::serverAnswers()) {
+        GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription() << ")";
+    }
+    AvrSim sim(elf_, kf::fw::BoardType::ET);
+    std::mutex mutex;
+    std::vector<std::uint8_t> lampHistory;
+    sim.onChange([&](const kf::avrsim::Change& c) {
+        std::lock_guard lock(mutex);
+        lampHistory.push_back(c.outputs.lamps);
+    });
+    kf::avrsim::PtyBridge bridge(sim);
+
+    run_ = std::make_unique<ProgramRun>(std::vector<std::string>{bridge.slavePath()});
+    ASSERT_TRUE(run_->started());
+    // The board answers the search after the program's waits.
+    ASSERT_TRUE(run_->waitForOutput(" Arduino Left Com: 1 ET", 15s));
+
+    // 301 Hz on the left: band 4, lamp 3 on D4.
+    SignalPlayer tone(sineAtBin(7, 0.4f, 0.0f));
+    ASSERT_TRUE(tone.waitStarted());
+    EXPECT_TRUE(
+        bridge.waitFor([](const AvrSim& s) { return (s.outputs().lamps & 0b100) != 0; }, 10000ms))
+        << "lamp 3's pin never went high";
+    tone.stop();
+
+    ASSERT_TRUE(run_->stop(SIGTERM, 20s));
+    ASSERT_TRUE(run_->exitStatus().has_value());
+    EXPECT_EQ(*run_->exitStatus(), 0);
+    EXPECT_TRUE(bridge.waitFor([](const AvrSim& s) { return s.outputs().lamps == 0; }, 3000ms))
+        << "the lamp pins did not all go low";
+    std::lock_guard lock(mutex);
+    EXPECT_FALSE(lampHistory.empty());
+}
+
+}  // namespace
+}  // namespace kfe2e
