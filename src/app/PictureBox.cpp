@@ -31,20 +31,7 @@ void PictureBox::showPixels(const SpectrumPixels& pixels) {
         return;
     }
     shown_.assign(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(used));
-    // Stored bottom-up: pixel row y is image line height - 1 - y.
-    static const std::array<std::uint8_t, kPictureWidth> kEmptyRow{};
-    for (int y = 0; y < kPictureHeight; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image_.scanLine(kPictureHeight - 1 - y));
-        const std::uint8_t* row = pixels.data() + kPictureWidth * y;
-        // Most rows lie above every bar: one fill instead of a look-up per pixel.
-        if (std::memcmp(row, kEmptyRow.data(), kPictureWidth) == 0) {
-            std::fill(line, line + kPictureWidth, palette_[0]);
-            continue;
-        }
-        for (int x = 0; x < kPictureWidth; ++x) {
-            line[x] = palette_[row[x]];
-        }
-    }
+    stale_ = true;
     if (!hasImage_) {
         // From now on the image covers the whole box: nothing below it needs painting.
         hasImage_ = true;
@@ -54,11 +41,42 @@ void PictureBox::showPixels(const SpectrumPixels& pixels) {
     update();
 }
 
+// Turns the pixels into the image when it is painted, not in the frame: a frame only copies
+// its pixels, and only the part the box shows is converted.
+void PictureBox::refreshImage() {
+    if (!stale_) {
+        return;
+    }
+    stale_ = false;
+    const int lines = std::min(kPictureHeight, height());
+    const int columns = std::min(kPictureWidth, width());
+    static const std::array<std::uint8_t, kPictureWidth> kEmptyRow{};
+    for (int line = 0; line < lines; ++line) {
+        // Stored bottom-up: image line `line` is pixel row height - 1 - line.
+        const std::uint8_t* row = shown_.data() + kPictureWidth * (kPictureHeight - 1 - line);
+        auto* out = reinterpret_cast<QRgb*>(image_.scanLine(line));
+        // Most rows lie above every bar: one fill instead of a look-up per pixel.
+        if (std::memcmp(row, kEmptyRow.data(), static_cast<std::size_t>(columns)) == 0) {
+            std::fill(out, out + columns, palette_[0]);
+            continue;
+        }
+        for (int x = 0; x < columns; ++x) {
+            out[x] = palette_[row[x]];
+        }
+    }
+}
+
+void PictureBox::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    stale_ = true;  // more of the picture may show now
+}
+
 void PictureBox::paintEvent(QPaintEvent* event) {
     QFrame::paintEvent(event);
     if (!hasImage_) {
         return;
     }
+    refreshImage();
     QPainter painter(this);
     painter.setClipRect(contentsRect());
     painter.drawImage(contentsRect().topLeft(), image_);

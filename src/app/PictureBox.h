@@ -18,7 +18,6 @@ class PictureBox : public QFrame {
     void setBitmapInfo(const SpectrumBitmap& info);
     // Takes a frame's pixels and repaints.
     void showPixels(const SpectrumPixels& pixels);
-    const QImage& image() const { return image_; }
 
   signals:
     void clicked();
@@ -26,6 +25,7 @@ class PictureBox : public QFrame {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     // Kept ready to draw in the screen's format: converting a palette image on every paint
@@ -34,6 +34,9 @@ class PictureBox : public QFrame {
     std::array<QRgb, 256> palette_{};
     SpectrumPixels shown_;
     bool hasImage_ = false;
+    bool stale_ = false;  // shown_ holds pixels the image does not show yet
+
+    void refreshImage();
 };
 
 }  // namespace kf
