@@ -13,12 +13,21 @@ void LampLabel::setLampColour(std::uint32_t colour) {
     }
 }
 
-void LampLabel::paintEvent(QPaintEvent* event) {
-    {
-        QPainter painter(this);
-        painter.fillRect(rect(), vbColor(colour_));
+void LampLabel::paintEvent(QPaintEvent*) {
+    if (laidOut_ != text()) {
+        laidOut_ = text();
+        caption_.setText(laidOut_);
+        caption_.setTextFormat(Qt::PlainText);
+        caption_.prepare(QTransform(), font());
     }
-    QLabel::paintEvent(event);
+    QPainter painter(this);
+    painter.fillRect(rect(), vbColor(colour_));
+    painter.setFont(font());
+    painter.setPen(palette().color(QPalette::WindowText));
+    // Where a label puts its text: at the left, centred from top to bottom.
+    const QSizeF size = caption_.size();
+    painter.drawStaticText(QPointF(contentsRect().left(), (height() - size.height()) / 2.0),
+                           caption_);
 }
 
 }  // namespace kf

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QStaticText>
 #include <cstdint>
 
 namespace kf {
@@ -22,6 +23,9 @@ class LampLabel : public QLabel {
 
   private:
     std::uint32_t colour_ = 0;
+    // Laid out once: the caption never changes, the lamp repaints up to a hundred times a second.
+    QStaticText caption_;
+    QString laidOut_;
 };
 
 }  // namespace kf
