@@ -90,42 +90,19 @@ bool SerialPortControl::PortOpen() const {
 }
 
 void SerialPortControl::Output(const std::string& text) {
-    // Within a batch the text only joins our buffer; the batch's end hands it all on at once.
-    // Outside one, the driver first takes what it can, making room in our buffer.
-    if (held_ == 0) {
-        pump();
-    }
+    pump();  // first let the driver take what it can, making room in our buffer
     if (PortOpen() && !text.empty()) {
-        auto unsent = static_cast<std::size_t>(port_.bytesToWrite());
-        if (held_ > 0 && unsent + text.size() > static_cast<std::size_t>(kOutBufferSize)) {
-            pump(true);  // rather than drop, let the driver take part of the batch now
-            unsent = PortOpen() ? static_cast<std::size_t>(port_.bytesToWrite()) : 0;
-        }
-        if (!PortOpen()) {
-            // the pump found the line gone
-        } else if (unsent + text.size() > static_cast<std::size_t>(kOutBufferSize)) {
+        const auto unsent = static_cast<std::size_t>(port_.bytesToWrite());
+        if (unsent + text.size() > static_cast<std::size_t>(kOutBufferSize)) {
             ++droppedWrites_;
         } else {
             ++inPortCall_;
             port_.write(text.data(), static_cast<qint64>(text.size()));
             --inPortCall_;
-            if (held_ == 0) {
-                pump();
-            }
+            pump();
         }
     }
     settle();
-}
-
-void SerialPortControl::holdOutput() {
-    ++held_;
-}
-
-void SerialPortControl::releaseOutput() {
-    if (held_ > 0 && --held_ == 0) {
-        pump(true);
-        settle();
-    }
 }
 
 std::string SerialPortControl::Input() {
@@ -172,7 +149,7 @@ bool SerialPortControl::hungUp() const {
     return ::poll(&p, 1, 0) > 0 && (p.revents & kLineDown) != 0;
 }
 
-void SerialPortControl::pump(bool write) {
+void SerialPortControl::pump() {
     if (!port_.isOpen() || failed_) {
         return;
     }
@@ -190,7 +167,7 @@ void SerialPortControl::pump(bool write) {
     if ((p.revents & POLLIN) != 0 && port_.bytesAvailable() < kInBufferSize) {
         port_.waitForReadyRead(0);
     }
-    if (write && !failed_ && (p.revents & POLLOUT) != 0 && port_.bytesToWrite() > 0) {
+    if (!failed_ && (p.revents & POLLOUT) != 0 && port_.bytesToWrite() > 0) {
         port_.flush();
     }
     --inPortCall_;

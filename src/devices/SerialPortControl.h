@@ -37,10 +37,6 @@ class SerialPortControl : public QObject {
     // Input and InBufferCount read from the driver themselves, so polling them works without
     // the event loop running.
     std::string Input();
-    // Between holdOutput and releaseOutput, Output only collects: a frame's commands then go
-    // to the driver in one write instead of one each (the bytes on the line are the same).
-    void holdOutput();
-    void releaseOutput();
     int InBufferCount();
 
     std::int32_t baudRate() const { return baudRate_; }
@@ -65,9 +61,7 @@ class SerialPortControl : public QObject {
     void settle();
     // Moves data between the driver and QSerialPort's buffers without waiting, so the
     // control works whether or not the event loop runs; notices a hung-up line.
-    // write: also hand our buffer to the driver (held output stays unless asked for).
-    void pump(bool write);
-    void pump() { pump(held_ == 0); }
+    void pump();
     bool hungUp() const;
     void onPortError(QSerialPort::SerialPortError error);
     void drainAndClose();
@@ -82,7 +76,6 @@ class SerialPortControl : public QObject {
     QueueProbe queueProbe_;
     bool failureReported_ = false;
     int inPortCall_ = 0;  // > 0 while one of our calls into port_ is running
-    int held_ = 0;        // > 0 inside a batch of Output calls
 };
 
 }  // namespace kf
