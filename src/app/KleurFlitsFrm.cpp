@@ -281,20 +281,13 @@ void KleurFlitsFrm::LedBesturing(int LedNr, float WaardeLinks, float WaardeRecht
 void KleurFlitsFrm::lamp(int side, int LedNr, float level) {
     SerialPortControl& port = side == Links ? SerialPort_Links : SerialPort_Rechts;
     LampLabel* lampLabel = (side == Links ? LedLinks : LedRechts)[light::lampIndex(LedNr)];
-    const bool on = light::lampOn(level, HScrollVolume->value());
-    if (on) {
-        if (!icp12Busy_(side)) {
-            iCP12::SendLamp(state_, side, LedNr - 1, true, port);
-        }
-        ++state_.LitCount;
-        state_.LedPattern(side) += light::lampBit(LedNr);
-        lampLabel->setLampColour(light::lampColour(true, state_.Peak(side), LedNr));
-    } else {
-        lampLabel->setLampColour(light::kLampOff);
-        if (!icp12Busy_(side)) {
-            iCP12::SendLamp(state_, side, LedNr - 1, false, port);
-        }
+    const light::LampDecision lamp =
+        light::decideLamp(level, HScrollVolume->value(), LedNr, state_.Peak(side),
+                          state_.LedPattern(side), state_.LitCount);
+    if (!icp12Busy_(side)) {
+        iCP12::SendLamp(state_, side, LedNr - 1, lamp.on, port);
     }
+    lampLabel->setLampColour(lamp.colour);
 }
 
 // ---- Switches and controls ----
