@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QScrollBar>
-#include <QTest>
 #include <algorithm>
 #include <atomic>
 #include <deque>
@@ -148,6 +147,14 @@ class Pacing : public FormFixture {
         };
     }
 
+    // The program's own event loop, which sleeps until the frame timer is due. QTest::qWait
+    // sleeps 10 ms between rounds instead, so its frames fall behind and then come in pairs a
+    // fraction of a millisecond apart: the second of a pair runs before the kernel has handed
+    // the first's bytes to the pseudo-terminal's far end, so the probe cannot see them.
+    static void runFrames(std::chrono::milliseconds duration) {
+        EventLoopWaits{}.waitFor(duration);
+    }
+
     void attachRight() {
         SharedState& s = form->state();
         s.ICP12Port(Rechts) = 1;
@@ -184,7 +191,7 @@ TEST_F(Pacing, ASlowLinkGetsOnlyCurrentCommandSets) {
     SlowReader reader(master, 960.0);
     reader.start();
     form->tmrLiveSpec.start();
-    QTest::qWait(10000);
+    runFrames(milliseconds(10000));
     form->tmrLiveSpec.stop();
     reader.stop();
 
@@ -201,9 +208,10 @@ TEST_F(Pacing, ASlowLinkGetsOnlyCurrentCommandSets) {
     const milliseconds worst = ages.back();
     RecordProperty("p99_age_ms", static_cast<int>(p99.count()));
     RecordProperty("worst_age_ms", static_cast<int>(worst.count()));
-    // A new set starts out behind at most half a frame: about 25 ms at this speed. A rare set
-    // has been seen at 69 ms (one in several runs, cause not found), so the worst case is held
-    // to "a frame or two old" and the bulk to 50 ms.
+    // A new set starts out behind at most half a frame: about 25 ms at this speed. A main
+    // thread held up for most of a frame still gets two frames in quick succession, and on a
+    // pseudo-terminal the second can miss the first's bytes in flight (one set at about 70 ms),
+    // so the bulk is held to 50 ms and the worst case to "a frame or two old".
     EXPECT_LE(p99, milliseconds(50));
     EXPECT_LE(worst, milliseconds(100));
     EXPECT_EQ(form->SerialPort_Rechts.droppedWrites(), 0U) << "skipped whole, never dropped";
@@ -213,14 +221,14 @@ TEST_F(Pacing, ASlowLinkGetsOnlyCurrentCommandSets) {
 TEST_F(Pacing, AStalledReaderCostsNoMemoryAndGetsCurrentCommandsWhenItResumes) {
     attachRight();
     form->tmrLiveSpec.start();
-    QTest::qWait(3000);  // nobody reads: the line's buffers fill up
+    runFrames(milliseconds(3000));  // nobody reads: the line's buffers fill up
     const std::size_t framesWhileStalled = counting.frameTimes.size();
     EXPECT_LE(form->SerialPort_Rechts.unsentOutput(), SerialPortControl::kOutBufferSize);
     EXPECT_GT(framesWhileStalled, 250U) << "frames keep their rate";
 
     // The reader comes back: after the backlog, the newest set is the current frame's.
     line.readUntilQuiet(milliseconds(20));
-    QTest::qWait(100);
+    runFrames(milliseconds(100));
     form->tmrLiveSpec.stop();
     const std::string tail = line.readUntilQuiet(milliseconds(100));
     ASSERT_GE(tail.size(), 48U);
