@@ -243,7 +243,17 @@ void KleurFlitsFrm::setToolTip(DeviceLabel label, const std::string& tip) {
 // ---- The frame ----
 
 void KleurFlitsFrm::tmrLiveSpec_Timer() {
+    // Released in the order the frame writes them: the Arduino step at band 2 comes before
+    // the iCP12 commands.
+    SerialPortControl* const boards[] = {&MSComm_Arduino_Links, &MSComm_Arduino_Rechts,
+                                         &SerialPort_Links, &SerialPort_Rechts};
+    for (SerialPortControl* port : boards) {
+        port->holdOutput();
+    }
     KleurFlitsMod::SpectrumAnalyse(state_, deps_.audio, fft_, *this);
+    for (SerialPortControl* port : boards) {
+        port->releaseOutput();
+    }
     iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
     if (value(Check_Auto_Level) == 0) {
         state_.LitCount = 0;

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <algorithm>
@@ -86,29 +87,82 @@ bool SerialPortControl::setPortOpen(bool open) {
 }
 
 bool SerialPortControl::PortOpen() const {
-    return port_.isOpen() && !failed_ && !hungUp();
+    return usable() && !hungUp();
 }
 
 void SerialPortControl::Output(const std::string& text) {
-    pump();  // first let the driver take what it can, making room in our buffer
-    if (PortOpen() && !text.empty()) {
-        const auto unsent = static_cast<std::size_t>(port_.bytesToWrite());
-        if (unsent + text.size() > static_cast<std::size_t>(kOutBufferSize)) {
+    // Within a batch the text only joins the batch, without a system call; the batch's end
+    // hands it on in one write. Outside one, the driver first takes what it can, making room.
+    const bool batch = held_ > 0;
+    if (!batch) {
+        pump();
+    }
+    if (usable() && !text.empty()) {
+        const auto limit = static_cast<std::size_t>(kOutBufferSize);
+        if (batch && unsentHere() + text.size() > limit) {
+            sendBatch();  // rather than drop, let the driver take the batch so far now
+        }
+        if (!usable()) {
+            // the line went down on the way
+        } else if (unsentHere() + text.size() > limit) {
             ++droppedWrites_;
+        } else if (batch) {
+            batch_ += text;
         } else {
-            ++inPortCall_;
-            port_.write(text.data(), static_cast<qint64>(text.size()));
-            --inPortCall_;
-            pump();
+            send(text.data(), text.size());
         }
     }
     settle();
 }
 
+void SerialPortControl::holdOutput() {
+    ++held_;
+}
+
+void SerialPortControl::releaseOutput() {
+    if (held_ > 0 && --held_ == 0) {
+        sendBatch();
+        settle();
+    }
+}
+
+std::size_t SerialPortControl::unsentHere() const {
+    return static_cast<std::size_t>(port_.bytesToWrite()) + batch_.size();
+}
+
+void SerialPortControl::sendBatch() {
+    pump();  // what QSerialPort still holds goes first
+    if (usable() && !batch_.empty()) {
+        send(batch_.data(), batch_.size());
+    }
+    batch_.clear();
+}
+
+void SerialPortControl::send(const char* data, std::size_t size) {
+    // Straight to the descriptor while nothing earlier waits: no write notifier is armed, so
+    // the event loop is not woken once more each frame only to find the output gone.
+    if (port_.bytesToWrite() == 0) {
+        const ssize_t written = ::write(port_.handle(), data, size);
+        if (written > 0) {
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            fail();  // the device is gone (EIO once a pseudo-terminal's far end closes)
+            return;
+        }
+    }
+    if (size > 0) {
+        // The driver is full: QSerialPort keeps the rest and sends it as the line takes it.
+        ++inPortCall_;
+        port_.write(data, static_cast<qint64>(size));
+        --inPortCall_;
+    }
+}
+
 std::string SerialPortControl::Input() {
     pump();
     std::string received;
-    if (PortOpen()) {
+    if (usable()) {
         const QByteArray data = port_.readAll();
         received.assign(data.constData(), static_cast<std::size_t>(data.size()));
     }
@@ -118,7 +172,7 @@ std::string SerialPortControl::Input() {
 
 int SerialPortControl::InBufferCount() {
     pump();
-    const int count = PortOpen() ? static_cast<int>(port_.bytesAvailable()) : 0;
+    const int count = usable() ? static_cast<int>(port_.bytesAvailable()) : 0;
     settle();
     return count;
 }
@@ -126,8 +180,8 @@ int SerialPortControl::InBufferCount() {
 std::int64_t SerialPortControl::unsentOutput() {
     pump();
     std::int64_t unsent = 0;
-    if (PortOpen()) {
-        unsent = port_.bytesToWrite();
+    if (usable()) {
+        unsent = static_cast<std::int64_t>(unsentHere());
         if (queueProbe_) {
             unsent += std::max<std::int64_t>(0, queueProbe_(port_.handle()));
         } else {
@@ -206,6 +260,7 @@ void SerialPortControl::onPortError(QSerialPort::SerialPortError error) {
 
 void SerialPortControl::fail() {
     failed_ = true;
+    batch_.clear();
 }
 
 void SerialPortControl::settle() {
@@ -224,6 +279,7 @@ void SerialPortControl::settle() {
 
 void SerialPortControl::drainAndClose() {
     const QDeadlineTimer deadline(kCloseWaitMs);
+    sendBatch();
     bool drained = false;
     while (!failed_ && port_.isOpen()) {
         pump();

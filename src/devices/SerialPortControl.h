@@ -37,6 +37,10 @@ class SerialPortControl : public QObject {
     // Input and InBufferCount read from the driver themselves, so polling them works without
     // the event loop running.
     std::string Input();
+    // Between holdOutput and releaseOutput, Output only collects: a frame's commands then go
+    // to the driver in one write instead of one each (the bytes on the line are the same).
+    void holdOutput();
+    void releaseOutput();
     int InBufferCount();
 
     std::int32_t baudRate() const { return baudRate_; }
@@ -62,7 +66,12 @@ class SerialPortControl : public QObject {
     // Moves data between the driver and QSerialPort's buffers without waiting, so the
     // control works whether or not the event loop runs; notices a hung-up line.
     void pump();
+    // Open and not failed, as a pump has just seen it (PortOpen also asks the line).
+    bool usable() const { return port_.isOpen() && !failed_; }
     bool hungUp() const;
+    std::size_t unsentHere() const;  // the batch and QSerialPort's buffer
+    void sendBatch();
+    void send(const char* data, std::size_t size);
     void onPortError(QSerialPort::SerialPortError error);
     void drainAndClose();
 
@@ -76,6 +85,8 @@ class SerialPortControl : public QObject {
     QueueProbe queueProbe_;
     bool failureReported_ = false;
     int inPortCall_ = 0;  // > 0 while one of our calls into port_ is running
+    int held_ = 0;        // > 0 inside a batch of Output calls
+    std::string batch_;   // the batch's output, not yet handed on
 };
 
 }  // namespace kf

@@ -113,6 +113,19 @@ TEST_F(SerialPortControlTest, BackToBackWritesArriveInOrderWithNothingAdded) {
     EXPECT_EQ(control_.droppedWrites(), 0u);
 }
 
+TEST_F(SerialPortControlTest, ABatchReachesTheLineWholeWhenReleased) {
+    control_.holdOutput();
+    control_.Output("(RA01)");
+    control_.Output("(RA10)");
+    EXPECT_EQ(pty_.read(1, 100ms), "") << "held until the batch ends";
+    EXPECT_EQ(control_.unsentOutput(), 12) << "held output counts as unsent";
+    control_.releaseOutput();
+    EXPECT_EQ(pty_.read(12), "(RA01)(RA10)");
+    // Outside a batch every write goes out at once again.
+    control_.Output("(RB20)");
+    EXPECT_EQ(pty_.read(6), "(RB20)");
+}
+
 TEST_F(SerialPortControlTest, EveryByteGoesOutUntranslated) {
     const std::string text("1/0/\n\r\0\xff\x7f\x11\x13", 11);
     control_.Output(text);
