@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +125,36 @@ TEST_F(SerialPortControlTest, ABatchReachesTheLineWholeWhenReleased) {
     // Outside a batch every write goes out at once again.
     control_.Output("(RB20)");
     EXPECT_EQ(pty_.read(6), "(RB20)");
+}
+
+TEST_F(SerialPortControlTest, ABatchBeyondTheBufferIsHandedOnRatherThanDropped) {
+    // Twelve 100-character writes in one batch: the driver takes the first ones when the next
+    // would overflow our buffer, so none is lost while the line has room.
+    control_.holdOutput();
+    for (int number = 0; number < 12; ++number) {
+        control_.Output(frame(number));
+    }
+    control_.releaseOutput();
+    std::vector<int> expected(12);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(framesIn(pty_.read(12 * kFrameSize)), expected);
+    EXPECT_EQ(control_.droppedWrites(), 0u);
+}
+
+TEST_F(SerialPortControlTest, FarEndClosingDuringABatchFailsThePortOnceWhenItEnds) {
+    control_.holdOutput();
+    control_.Output("(RA01)");
+    pty_.closeMaster();
+    control_.Output("(RA11)");
+    control_.releaseOutput();
+    EXPECT_EQ(failures_, 1);
+    EXPECT_FALSE(control_.PortOpen());
+    EXPECT_EQ(control_.unsentOutput(), 0) << "the batch is gone with the line";
+    control_.holdOutput();
+    control_.Output("(RA21)");
+    control_.releaseOutput();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(failures_, 1);
 }
 
 TEST_F(SerialPortControlTest, EveryByteGoesOutUntranslated) {
