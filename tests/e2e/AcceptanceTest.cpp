@@ -116,6 +116,31 @@ TEST_F(Program, FindsEveryBoardOnItsSideGreetsTheTmAndShutsEverythingDown) {
     EXPECT_EQ(silent.openCount(), 1);
 }
 
+// For one second of a steady tone: the lit side's iCP12 and Arduino show only `band`'s lamp,
+// the other side's show nothing.
+void expectOnlyLamp(const Icp12Sim& icpLit, const Icp12Sim& icpDark, const ArduinoSim& etLit,
+                    const ArduinoSim& etDark, std::uint8_t band, const std::string& side) {
+    const auto output = static_cast<std::size_t>(std::countr_zero(band));
+    const Icp12State lit0 = icpLit.state();
+    const Icp12State dark0 = icpDark.state();
+    const TimePoint from = Clock::now();
+    std::this_thread::sleep_for(1s);
+    const TimePoint to = Clock::now();
+    const auto lit = messages(etLit.state(), kPattern, from, to);
+    const auto dark = messages(etDark.state(), kPattern, from, to);
+    EXPECT_GE(lit.size(), 50u);
+    EXPECT_GE(shareOf(lit, band), 0.9) << valuesText(lit);
+    EXPECT_EQ(shareOf(dark, 0), 1.0) << valuesText(dark);
+    const auto ons = onsBetween(lit0, icpLit.state());
+    EXPECT_GE(ons[output], 50u);
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (i != output) {
+            EXPECT_LE(ons[i], ons[output] / 20) << side << " output " << i + 1;
+        }
+    }
+    EXPECT_EQ(onsBetween(dark0, icpDark.state()), (std::array<unsigned, 8>{}));
+}
+
 // A tone in one band on one side lights that band's lamp on that side's boards only.
 TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
     kftest::DefaultSinkLock sink;
@@ -140,26 +165,7 @@ TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
         << icpLeft.summary();
     ASSERT_TRUE(
         etLeft->waitForState([&](const ArduinoState& s) { return s.pattern == kBand4; }, 2s));
-    {
-        const Icp12State l0 = icpLeft.state();
-        const Icp12State r0 = icpRight.state();
-        const TimePoint from = Clock::now();
-        std::this_thread::sleep_for(1s);
-        const TimePoint to = Clock::now();
-        const auto left = messages(etLeft->state(), kPattern, from, to);
-        const auto right = messages(etRight->state(), kPattern, from, to);
-        EXPECT_GE(left.size(), 50u);
-        EXPECT_GE(shareOf(left, kBand4), 0.9) << valuesText(left);
-        EXPECT_EQ(shareOf(right, 0), 1.0) << valuesText(right);
-        const auto ons = onsBetween(l0, icpLeft.state());
-        EXPECT_GE(ons[2], 50u);
-        for (std::size_t i = 0; i < 8; ++i) {
-            if (i != 2) {
-                EXPECT_LE(ons[i], ons[2] / 20) << "left output " << i + 1;
-            }
-        }
-        EXPECT_EQ(onsBetween(r0, icpRight.state()), (std::array<unsigned, 8>{}));
-    }
+    expectOnlyLamp(icpLeft, icpRight, *etLeft, *etRight, kBand4, "left");
     EXPECT_NE(icpLeft.received().find("(RA21)"), std::string::npos);
     tone.reset();
 
@@ -171,26 +177,7 @@ TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
     ASSERT_TRUE(icpLeft.waitForState([&](const Icp12State& s) { return s.lit() == 0; }, 2s));
     ASSERT_TRUE(
         etRight->waitForState([&](const ArduinoState& s) { return s.pattern == kBand8; }, 2s));
-    {
-        const Icp12State l0 = icpLeft.state();
-        const Icp12State r0 = icpRight.state();
-        const TimePoint from = Clock::now();
-        std::this_thread::sleep_for(1s);
-        const TimePoint to = Clock::now();
-        const auto left = messages(etLeft->state(), kPattern, from, to);
-        const auto right = messages(etRight->state(), kPattern, from, to);
-        EXPECT_GE(right.size(), 50u);
-        EXPECT_GE(shareOf(right, kBand8), 0.9) << valuesText(right);
-        EXPECT_EQ(shareOf(left, 0), 1.0) << valuesText(left);
-        const auto ons = onsBetween(r0, icpRight.state());
-        EXPECT_GE(ons[6], 50u);
-        for (std::size_t i = 0; i < 8; ++i) {
-            if (i != 6) {
-                EXPECT_LE(ons[i], ons[6] / 20) << "right output " << i + 1;
-            }
-        }
-        EXPECT_EQ(onsBetween(l0, icpLeft.state()), (std::array<unsigned, 8>{}));
-    }
+    expectOnlyLamp(icpRight, icpLeft, *etRight, *etLeft, kBand8, "right");
     EXPECT_NE(icpRight.received().find("(RB11)"), std::string::npos);
 
     // SIGTERM while the right lamp is lit: it must end dark.
