@@ -6,6 +6,7 @@
 #include <iostream>
 #include <set>
 
+#include "devices/BackgroundHidDevice.h"
 #include "devices/k8055d.h"
 
 namespace k8055d {
@@ -78,9 +79,10 @@ class HidapiTransport final : public HidTransport {
             reportOpenFailure(path);
             return nullptr;
         }
-        // Only reads are affected on hidraw, but nothing here may ever wait for the board.
+        // Only reads are affected on hidraw; writes wait for the USB transfer, so they run on
+        // a thread of their own.
         hid_set_nonblocking(device, 1);
-        return std::make_unique<HidapiDevice>(device);
+        return std::make_unique<BackgroundHidDevice>(std::make_unique<HidapiDevice>(device));
     }
 
   private:
