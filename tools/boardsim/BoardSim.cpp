@@ -11,8 +11,8 @@
 namespace kf::boardsim {
 namespace {
 
-// How often a hung-up master is looked at again: the master reports the hangup at once,
-// so this is the latency of seeing the program open the port.
+// How often a closed line is looked at again: the latency of seeing the program open the
+// port.
 constexpr int kHangupRecheckMs = 5;
 constexpr int kIdlePollMs = 200;
 
@@ -70,7 +70,9 @@ void BoardSim::run(std::stop_token stop) {
     auto nextTick = Clock::now() + interval;
     pollfd fds[2] = {{pty_.masterFd(), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     while (!stop.stop_requested()) {
-        int timeoutMs = kIdlePollMs;
+        // A closed line is looked at often: a program that opens the port and writes nothing
+        // yet must still show as connected promptly.
+        int timeoutMs = open ? kIdlePollMs : kHangupRecheckMs;
         if (open && interval.count() > 0) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(nextTick - Clock::now());
             timeoutMs = static_cast<int>(std::clamp<long long>(left.count(), 0, kIdlePollMs));
@@ -85,14 +87,27 @@ void BoardSim::run(std::stop_token stop) {
             break;
         }
         bool hangup = (fds[0].revents & (POLLHUP | POLLERR)) != 0;
-        if ((fds[0].revents & POLLIN) != 0) {
+        const bool wasOpen = open;
+        if ((fds[0].revents & POLLIN) != 0 || hangup) {
             drain(open);
+        }
+        if (hangup) {
+            // The hangup poll() reported may be old news: the program can have opened the
+            // port again, and written to it, before the bytes were read. Only a line that is
+            // still hung up after the drain is closed now.
+            hangup = hungUp();
+            if (hangup) {
+                drain(open);  // bytes written just before the close
+                hangup = hungUp();
+            }
+            if (!hangup && wasOpen) {
+                handleMissedReopen();
+            }
         }
         if (!hangup && !open) {
             handleOpened();
             open = true;
         } else if (hangup && open) {
-            drain(open);
             handleClosed();
             open = false;
         }
@@ -155,6 +170,21 @@ void BoardSim::handleClosed() {
     open_ = false;
     LineLink link(*this);
     board_->closed(link);
+    changed_.notify_all();
+}
+
+bool BoardSim::hungUp() const {
+    pollfd line{pty_.masterFd(), 0, 0};
+    return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+void BoardSim::handleMissedReopen() {
+    // Closed and opened again between two looks. Where one session's bytes end and the
+    // next one's begin is not known, so the board goes on as it was; only the counts move.
+    std::lock_guard lock(mutex_);
+    eventTime_ = Clock::now();
+    ++closes_;
+    ++opens_;
     changed_.notify_all();
 }
 

@@ -96,7 +96,10 @@ class BoardSim {
     bool drain(bool& open);
     void handleOpened();
     void handleClosed();
+    void handleMissedReopen();
     void handleTick();
+    // Looks at the line now: is the program's end closed?
+    bool hungUp() const;
     void sendLocked(std::string_view bytes);
     void flagLocked(std::string violation);
 
