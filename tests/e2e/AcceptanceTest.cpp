@@ -7,6 +7,7 @@
 #include <bit>
 #include <iostream>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #include "audio/PulseTestSupport.h"
@@ -52,6 +53,11 @@ TEST_F(Program, FindsEveryBoardOnItsSideGreetsTheTmAndShutsEverythingDown) {
     ASSERT_TRUE(icpRight.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
         << icpRight.received();
     const auto searchDone = Clock::now();
+    // The other boards get their first traffic in the same frame or the next; their
+    // simulators may not have read it yet.
+    ASSERT_TRUE(icpLeft.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 2s));
+    ASSERT_TRUE(tm->waitForReceived(std::string_view("(ZMD)90/1/").size(), 2s));
+    ASSERT_TRUE(al->waitForReceived(std::string_view("(ZMD)90/1/").size(), 2s));
 
     EXPECT_TRUE(hasLine(*run_, "kleurflits-stereo:  iCP12 Left on Com: 1"));
     EXPECT_TRUE(hasLine(*run_, "kleurflits-stereo:  Arduino Left Com: 2 TM V1.1"));
