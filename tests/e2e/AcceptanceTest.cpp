@@ -56,8 +56,9 @@ TEST_F(Program, FindsEveryBoardOnItsSideGreetsTheTmAndShutsEverythingDown) {
     // The other boards get their first traffic in the same frame or the next; their
     // simulators may not have read it yet.
     ASSERT_TRUE(icpLeft.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 2s));
-    ASSERT_TRUE(tm->waitForReceived(std::string_view("(ZMD)90/1/").size(), 2s));
-    ASSERT_TRUE(al->waitForReceived(std::string_view("(ZMD)90/1/").size(), 2s));
+    constexpr std::string_view kArduinoStart = "(ZMD)90/1/";
+    ASSERT_TRUE(tm->waitForReceived(kArduinoStart.size(), 2s));
+    ASSERT_TRUE(al->waitForReceived(kArduinoStart.size(), 2s));
 
     EXPECT_TRUE(hasLine(*run_, "kleurflits-stereo:  iCP12 Left on Com: 1"));
     EXPECT_TRUE(hasLine(*run_, "kleurflits-stereo:  Arduino Left Com: 2 TM V1.1"));
@@ -79,8 +80,8 @@ TEST_F(Program, FindsEveryBoardOnItsSideGreetsTheTmAndShutsEverythingDown) {
         }
         EXPECT_TRUE(icp->programHasOpen());
     }
-    EXPECT_TRUE(tm->received().starts_with("(ZMD)90/1/")) << tm->received().substr(0, 40);
-    EXPECT_TRUE(al->received().starts_with("(ZMD)90/1/")) << al->received().substr(0, 40);
+    EXPECT_TRUE(tm->received().starts_with(kArduinoStart)) << tm->received().substr(0, 40);
+    EXPECT_TRUE(al->received().starts_with(kArduinoStart)) << al->received().substr(0, 40);
     EXPECT_EQ(tm->state().identifyCount, 1u);
     EXPECT_EQ(al->state().identifyCount, 1u);
 

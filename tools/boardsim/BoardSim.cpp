@@ -88,13 +88,13 @@ void BoardSim::run(std::stop_token stop) {
         }
         bool hangup = (fds[0].revents & (POLLHUP | POLLERR)) != 0;
         const bool wasOpen = open;
-        if ((fds[0].revents & POLLIN) != 0 || hangup) {
+        if ((fds[0].revents & POLLIN) != 0) {
             drain(open);
         }
         if (hangup) {
             // The hangup poll() reported may be old news: the program can have opened the
             // port again, and written to it, before the bytes were read. Only a line that is
-            // still hung up after the drain is closed now.
+            // still hung up after the last bytes are read is closed now.
             hangup = hungUp();
             if (hangup) {
                 drain(open);  // bytes written just before the close
