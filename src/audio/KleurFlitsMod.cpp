@@ -71,15 +71,14 @@ void SpectrumAnalyse(kf::SharedState& state, modBass::AudioLibrary& audio, FftBu
     kf::clearPixels(state.SpectrumPixelsLinks);
     kf::clearPixels(state.SpectrumPixelsRechts);
 
-    int bandStart = 0;
-    for (int ledNr = 2; ledNr <= 9; ++ledNr) {
-        const int end = bandEnd(ledNr);
-        const int sc = end + 10 - bandStart;
-        const BandSums sums = sumBand(FftData.data(), bandStart, end);
-        bandStart = end > bandStart ? end : bandStart + 1;
+    // The edges depend on nothing but the band numbers: worked out once, walked every frame.
+    static const std::array<Band, 8> kBands = bandTable();
+    for (const Band& band : kBands) {
+        const int ledNr = band.LedNr;
+        const BandSums sums = sumBand(FftData.data(), band.BandStart, band.BandEnd);
 
-        const std::int32_t levelRechts = level(sums.SumRechts, sc, state.Amplify);
-        const std::int32_t levelLinks = level(sums.SumLinks, sc, state.Amplify);
+        const std::int32_t levelRechts = level(sums.SumRechts, band.sc, state.Amplify);
+        const std::int32_t levelLinks = level(sums.SumLinks, band.sc, state.Amplify);
 
         const auto bit = static_cast<std::int16_t>(1 << (ledNr - 2));
         if (levelRechts > kPeakLevel) {

@@ -12,7 +12,6 @@ namespace {
 using KleurFlitsMod::bandTable;
 using KleurFlitsMod::level;
 using KleurFlitsMod::roundHalfEven;
-using KleurFlitsMod::sumBand;
 
 struct Expected {
     int ledNr, start, end, sc, leftFirst, leftLast, rightFirst, rightLast;
@@ -39,46 +38,6 @@ TEST(BandTable, EdgesAndDivisorsFollowFromTheRule) {
         EXPECT_EQ(bands[i].sc, kTable[i].sc);
     }
     EXPECT_EQ(bands.back().BandEnd, 1023);  // 2^10 = 1024 is capped
-}
-
-// Finds the band whose sum picks up a single bin of one side.
-int bandOfBin(int side, int bin) {
-    std::vector<float> fft(1024, 0.0F);
-    fft[static_cast<std::size_t>(2 * bin + (side == 1 ? 0 : 1))] = 1.0F;
-    for (const auto& b : bandTable()) {
-        const auto sums = sumBand(fft.data(), b.BandStart, b.BandEnd);
-        if ((side == 1 ? sums.SumLinks : sums.SumRechts) != 0.0F) {
-            return b.LedNr;
-        }
-    }
-    return 0;
-}
-
-TEST(BandTable, EachSideSumsExactlyItsBins) {
-    for (const Expected& e : kTable) {
-        SCOPED_TRACE(e.ledNr);
-        for (int bin = e.leftFirst; bin <= e.leftLast; ++bin) {
-            EXPECT_EQ(bandOfBin(1, bin), e.ledNr) << "left bin " << bin;
-        }
-        for (int bin = e.rightFirst; bin <= e.rightLast; ++bin) {
-            EXPECT_EQ(bandOfBin(2, bin), e.ledNr) << "right bin " << bin;
-        }
-    }
-    // Bin 511 of either side is never used.
-    EXPECT_EQ(bandOfBin(1, 511), 0);
-    EXPECT_EQ(bandOfBin(2, 511), 0);
-}
-
-TEST(BandTable, BandTwoRightHoldsRightBinsZeroAndOneOnly) {
-    std::vector<float> fft(1024, 0.0F);
-    fft[1] = 1.0F;    // right bin 0
-    fft[3] = 10.0F;   // right bin 1
-    fft[5] = 100.0F;  // right bin 2: band 3
-    fft[0] = 0.5F;    // left bin 0
-    fft[2] = 0.25F;   // left bin 1
-    const auto sums = sumBand(fft.data(), 0, 5);
-    EXPECT_FLOAT_EQ(sums.SumRechts, 11.0F);
-    EXPECT_FLOAT_EQ(sums.SumLinks, 0.75F);
 }
 
 TEST(Rounding, HalvesGoToTheEvenNeighbour) {
@@ -205,6 +164,94 @@ TEST_F(Analyse, LevelsLandInTheirBandAndSide) {
     // The bar follows the level: band 4 is 60 rows high on the left picture.
     EXPECT_EQ(sink.lastLinks[40 + 220 * 59], 60);
     EXPECT_EQ(sink.lastLinks[40 + 220 * 60], 0);
+}
+
+// Which band's level a single bin of one side raises, through the whole frame.
+TEST_F(Analyse, EachBinReachesExactlyItsBandOnItsSide) {
+    for (int side = 1; side <= 2; ++side) {
+        for (int bin = 0; bin < 512; ++bin) {
+            audio.fft.fill(0.0F);
+            audio.setBin(side, bin, 1.0F);
+            sink.calls.clear();
+            run();
+            ASSERT_EQ(sink.calls.size(), 8U);
+            int band = 0;
+            for (const Call& c : sink.calls) {
+                EXPECT_EQ(side == 1 ? c.right : c.left, -4.0F)
+                    << (side == 1 ? "left" : "right") << " bin " << bin
+                    << " leaks to the other side";
+                if ((side == 1 ? c.left : c.right) > -4.0F) {
+                    EXPECT_EQ(band, 0) << "bin " << bin << " counted in two bands";
+                    band = c.ledNr;
+                }
+            }
+            int expected = 0;  // bin 511 of either side is never used
+            for (const Expected& e : kTable) {
+                const int first = side == 1 ? e.leftFirst : e.rightFirst;
+                const int last = side == 1 ? e.leftLast : e.rightLast;
+                if (bin >= first && bin <= last) {
+                    expected = e.ledNr;
+                }
+            }
+            EXPECT_EQ(band, expected) << (side == 1 ? "left" : "right") << " bin " << bin;
+        }
+    }
+}
+
+// Every band and side, each with its own divisor: the level a known square-root term gives.
+TEST_F(Analyse, EveryBandsLevelFollowsItsDivisor) {
+    for (int ledNr = 2; ledNr <= 9; ++ledNr) {
+        const double left = 0.11 * (ledNr - 1);   // 9.97 .. 107.76 before rounding, no halves
+        const double right = 0.06 * (ledNr + 3);  // 34.1 .. 87.44
+        setBandLevel(1, ledNr, left);
+        setBandLevel(2, ledNr, right);
+    }
+    run();
+    ASSERT_EQ(sink.calls.size(), 8U);
+    for (const Call& c : sink.calls) {
+        SCOPED_TRACE(c.ledNr);
+        EXPECT_EQ(c.left, static_cast<float>(std::lround(0.11 * (c.ledNr - 1) * 127.0 - 4.0)));
+        EXPECT_EQ(c.right, static_cast<float>(std::lround(0.06 * (c.ledNr + 3) * 127.0 - 4.0)));
+    }
+}
+
+// A band sum and an amplification that put the band's scaled level exactly on a half, found by
+// stepping through neighbouring doubles (not every sum has such a neighbour).
+struct ExactHalf {
+    float sum = 0.0F;
+    double amplify = 0.0;
+};
+ExactHalf exactHalf(double scaled, int sc) {
+    for (float sum = 0.25F; sum < 2.0F; sum += 0.0625F) {
+        const double term = std::sqrt(static_cast<double>(sum) / (std::log(sc) / std::log(10.0)));
+        double amplify = (scaled + 4.0) / (term * 127.0);
+        for (int step = 0; step < 64; ++step) {
+            const double got = term * amplify * 127.0 - 4.0;
+            if (got == scaled) {
+                return {sum, amplify};
+            }
+            amplify = std::nextafter(amplify, got < scaled ? 2.0 * amplify : 0.0);
+        }
+    }
+    return {};
+}
+
+TEST_F(Analyse, HalfwayLevelsGoToTheEvenNeighbourInEveryBand) {
+    for (const double half : {44.5, 45.5}) {
+        for (int ledNr = 2; ledNr <= 9; ++ledNr) {
+            SCOPED_TRACE(testing::Message() << "band " << ledNr << ", scaled " << half);
+            const auto b = bandTable()[static_cast<std::size_t>(ledNr - 2)];
+            const ExactHalf input = exactHalf(half, b.sc);
+            ASSERT_NE(input.amplify, 0.0) << "no amplification gives an exact half";
+            audio.fft.fill(0.0F);
+            audio.setBin(2, kTable[ledNr - 2].rightFirst, input.sum);
+            state.Amplify = input.amplify;
+            sink.calls.clear();
+            run();
+            EXPECT_EQ(sink.calls[static_cast<std::size_t>(ledNr - 2)].right,
+                      half == 44.5 ? 44.0F : 46.0F);
+        }
+    }
 }
 
 TEST_F(Analyse, PicturesAreEmptiedEveryFrame) {
