@@ -3,6 +3,7 @@
 #include "app/LampLabel.h"
 
 #include <QCheckBox>
+#include <QLocale>
 #include <QPalette>
 #include <QWidget>
 
@@ -66,6 +67,12 @@ QFont arialFont(double pointSize, bool bold) {
 
 void installFontSubstitutes() {
     QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
+}
+
+QString amplifyText(double factor) {
+    QString number = QLocale::c().toString(factor, 'g', QLocale::FloatingPointShortest);
+    number.replace(QLatin1Char('.'), QLocale().decimalPoint());
+    return QStringLiteral("amp ") + number;
 }
 
 }  // namespace kf

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFont>
 #include <QRect>
+#include <QString>
 #include <cstdint>
 
 class QWidget;
@@ -28,6 +29,10 @@ std::uint32_t foreColor(const QWidget* w);
 // A check box's value: 1 ticked, 0 not ticked.
 int value(const QCheckBox* box);
 void setValue(QCheckBox* box, int v);
+
+// Text_Amplify's text: "amp " and the factor without trailing zeros, in ASCII digits with the
+// user's decimal separator (a locale's native digits would make "amp ١").
+QString amplifyText(double factor);
 
 // Arial in the given size; where Arial is missing the metric-compatible Liberation Sans.
 QFont arialFont(double pointSize, bool bold);

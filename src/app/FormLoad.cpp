@@ -50,8 +50,7 @@ int KleurFlitsFrm::Form_Load() {
     state_.TM1638V13Links = false;
     state_.TM1638V13Rechts = false;
     state_.Amplify = 1.0;
-    Text_Amplify->setText(QStringLiteral("amp ") +
-                          QLocale().toString(state_.Amplify, 'g', QLocale::FloatingPointShortest));
+    Text_Amplify->setText(amplifyText(state_.Amplify));
 
     QDir::setCurrent(QCoreApplication::applicationDirPath());
 

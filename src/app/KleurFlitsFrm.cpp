@@ -62,12 +62,6 @@ Label* deviceLabelAt(QWidget* parent, const char* caption, QRect geometry) {
     return label;
 }
 
-// Text_Amplify shows the factor the way the system writes a number: no trailing zeros, the
-// user's decimal separator.
-QString amplifyText(double factor) {
-    return QStringLiteral("amp ") + QLocale().toString(factor, 'g', QLocale::FloatingPointShortest);
-}
-
 }  // namespace
 
 KleurFlitsFrm::KleurFlitsFrm(FormDependencies deps, QWidget* parent)

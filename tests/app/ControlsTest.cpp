@@ -70,12 +70,17 @@ TEST_F(LevelControls, AmplificationTextUsesTheLocalesSeparator) {
         {QLocale(QLocale::Dutch, QLocale::Netherlands), 10, "amp 1"},
         {QLocale(QLocale::Dutch, QLocale::Netherlands), 40, "amp 4"},
         {QLocale(QLocale::Dutch, QLocale::Netherlands), 13, "amp 1,3"},
+        // Native digits are not used, the separator is.
+        {QLocale(QLocale::Arabic, QLocale::Egypt), 10, "amp 1"},
+        {QLocale(QLocale::Arabic, QLocale::Egypt), 25, "amp 2\u066B5"},
+        {QLocale(QLocale::Bengali, QLocale::Bangladesh), 35, "amp 3.5"},
     };
     for (const Case& c : cases) {
         QLocale::setDefault(c.locale);
         form->HScroll_Amplify->setValue(c.value == 10 ? 11 : 10);  // make sure it changes
         form->HScroll_Amplify->setValue(c.value);
-        EXPECT_EQ(form->Text_Amplify->text().toStdString(), c.text);
+        EXPECT_EQ(form->Text_Amplify->text(), QString::fromUtf8(c.text))
+            << c.locale.name().toStdString();
         EXPECT_DOUBLE_EQ(form->state().Amplify, c.value / 10.0);
     }
 }
