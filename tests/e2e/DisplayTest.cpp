@@ -17,6 +17,7 @@
 #include "audio/PulseTestSupport.h"
 #include "e2e/ProgramTest.h"
 #include "e2e/SignalPlayer.h"
+#include "support/Require.h"
 
 namespace kfe2e {
 namespace {
@@ -150,17 +151,14 @@ std::optional<Image> screenshot(const std::string& display, const std::string& p
 class Display : public Program {};
 
 TEST_F(Display, WindowMapsWithItsCaptionAndShowsBarsWhileAToneSounds) {
-    if (!kftest::onPath("xwininfo") || !kftest::onPath("import")) {
-        GTEST_SKIP() << "needs xwininfo (x11-utils) and import (imagemagick)";
-    }
+    KF_REQUIRE(kftest::onPath("xwininfo") && kftest::onPath("import"),
+               "xwininfo (x11-utils) and import (imagemagick)");
     kftest::DefaultSinkLock sink;
     if (!kftest::serverAnswers()) {
         GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription() << ")";
     }
     Xvfb x;
-    if (!x.ready()) {
-        GTEST_SKIP() << "Xvfb could not start";
-    }
+    KF_REQUIRE(x.ready(), "a display: Xvfb (package xvfb) did not start");
     start({}, {{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", std::nullopt}});
 
     // The window maps with its caption.

@@ -12,6 +12,7 @@
 #include "avrsim/PtyBridge.h"
 #include "e2e/ProgramRun.h"
 #include "e2e/SignalPlayer.h"
+#include "support/Require.h"
 
 namespace kfe2e {
 namespace {
@@ -24,9 +25,8 @@ class Nano : public testing::Test {
     void SetUp() override {
         const char* dir = std::getenv("KF_FIRMWARE_DIR");
         elf_ = std::string(dir && *dir ? dir : KF_FIRMWARE_DIR) + "/kleurflits-ET.elf";
-        if (::access(elf_.c_str(), R_OK) != 0) {
-            GTEST_SKIP() << "no firmware at " << elf_ << " (scripts/firmware builds it)";
-        }
+        KF_REQUIRE(::access(elf_.c_str(), R_OK) == 0,
+                   "the firmware " << elf_ << " (scripts/firmware builds it)");
     }
     void TearDown() override {
         if (HasFailure() && run_) {

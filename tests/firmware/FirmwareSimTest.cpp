@@ -11,6 +11,7 @@
 #include "ProgramPort.h"
 #include "avrsim/AvrSim.h"
 #include "avrsim/PtyBridge.h"
+#include "support/Require.h"
 
 namespace kf::avrsim {
 namespace {
@@ -26,13 +27,12 @@ std::string firmwarePath(BoardType type) {
            ".elf";
 }
 
-// Skips the test when the firmware was not built.
-#define KF_LOAD_OR_SKIP(sim, type)                                               \
-    const std::string path_##sim = firmwarePath(type);                           \
-    if (!std::filesystem::exists(path_##sim)) {                                  \
-        GTEST_SKIP() << path_##sim << " not built (scripts/firmware builds it)"; \
-    }                                                                            \
-    AvrSim sim(path_##sim, type);                                                \
+// Fails the test when the firmware was not built.
+#define KF_LOAD_OR_SKIP(sim, type)                                                       \
+    const std::string path_##sim = firmwarePath(type);                                   \
+    KF_REQUIRE(std::filesystem::exists(path_##sim),                                      \
+               path_##sim << " (scripts/firmware builds it from gcc-avr and avr-libc)"); \
+    AvrSim sim(path_##sim, type);                                                        \
     ASSERT_TRUE(sim.runFor(2ms)) << "firmware stopped during start-up"
 
 std::string glyphs(const Outputs& o) {
@@ -97,9 +97,7 @@ TEST_P(Firmware, AllOffSwitchesEveryLampAndPeakOff) {
 
 TEST_P(Firmware, SurvivesGarbageFromItsFirstCycleOn) {
     const std::string path = firmwarePath(GetParam());
-    if (!std::filesystem::exists(path)) {
-        GTEST_SKIP() << path << " not built (scripts/firmware builds it)";
-    }
+    KF_REQUIRE(std::filesystem::exists(path), path << " (scripts/firmware builds it)");
     AvrSim sim(path, GetParam());
     std::string junk = "(ZMD)\xff\x80\x00/1/999/4//9/" + std::string(300, 'W') + "/" +
                        std::string(200, '7') + "/1/-3/9/\xc3\xa9t\xe9/";
@@ -170,9 +168,7 @@ TEST(FirmwareTm, TextOnTheDigitsAndPeaksOnTheDecimalPoints) {
 
 TEST(FirmwarePty, TheProgramTalksToTheBoardThroughThePseudoTerminal) {
     const std::string path = firmwarePath(BoardType::TM);
-    if (!std::filesystem::exists(path)) {
-        GTEST_SKIP() << path << " not built (scripts/firmware builds it)";
-    }
+    KF_REQUIRE(std::filesystem::exists(path), path << " (scripts/firmware builds it)");
     AvrSim sim(path, BoardType::TM);
     PtyBridge bridge(sim);
     boardsim::test::ProgramPort port(bridge.slavePath());
