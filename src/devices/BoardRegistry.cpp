@@ -1,0 +1,104 @@
+#include "devices/BoardRegistry.h"
+
+#include <stdexcept>
+
+namespace kf {
+
+const char* kindName(BoardKind kind) {
+    switch (kind) {
+        case BoardKind::Icp12:
+            return "iCP12";
+        case BoardKind::Arduino:
+            return "Arduino";
+        case BoardKind::K8055:
+            return "K8055";
+    }
+    return "board";
+}
+
+BoardRegistry::Kind& BoardRegistry::of(BoardKind kind) {
+    return kinds_.at(static_cast<std::size_t>(kind));
+}
+
+const BoardRegistry::Kind& BoardRegistry::of(BoardKind kind) const {
+    return kinds_.at(static_cast<std::size_t>(kind));
+}
+
+std::size_t BoardRegistry::slot(int side) {
+    if (side != 1 && side != 2) {
+        throw std::out_of_range("side " + std::to_string(side));
+    }
+    return static_cast<std::size_t>(side - 1);
+}
+
+void BoardRegistry::seat(BoardKind kind, int side, std::string identity) {
+    of(kind).seats[slot(side)] = Seat{std::move(identity), Presence::Present};
+}
+
+int BoardRegistry::arrive(BoardKind kind, const std::string& identity) {
+    auto& seats = of(kind).seats;
+    const auto claim = [&](std::size_t i) {
+        seats[i] = Seat{identity, Presence::Present};
+        return static_cast<int>(i) + 1;
+    };
+    for (std::size_t i = 0; i < seats.size(); ++i) {
+        if (seats[i].presence != Presence::Empty && seats[i].identity == identity) {
+            return claim(i);  // present already, or back on its own side
+        }
+    }
+    for (const Presence wanted : {Presence::Empty, Presence::Lost}) {
+        for (std::size_t i = 0; i < seats.size(); ++i) {
+            if (seats[i].presence == wanted) {
+                return claim(i);
+            }
+        }
+    }
+    return 0;
+}
+
+void BoardRegistry::lose(BoardKind kind, int side) {
+    Seat& s = of(kind).seats[slot(side)];
+    if (s.presence == Presence::Present) {
+        s.presence = Presence::Lost;
+    }
+}
+
+const BoardRegistry::Seat& BoardRegistry::at(BoardKind kind, int side) const {
+    return of(kind).seats[slot(side)];
+}
+
+int BoardRegistry::sideOf(BoardKind kind, const std::string& identity) const {
+    const auto& seats = of(kind).seats;
+    for (std::size_t i = 0; i < seats.size(); ++i) {
+        if (seats[i].presence == Presence::Present && seats[i].identity == identity) {
+            return static_cast<int>(i) + 1;
+        }
+    }
+    return 0;
+}
+
+bool BoardRegistry::anyPresent(BoardKind kind) const {
+    for (const Seat& s : of(kind).seats) {
+        if (s.presence == Presence::Present) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void BoardRegistry::startedWith(BoardKind kind, bool ticked) {
+    of(kind).untickedForLack = !ticked && !anyPresent(kind);
+}
+
+void BoardRegistry::userSwitched(BoardKind kind) {
+    of(kind).untickedForLack = false;
+}
+
+bool BoardRegistry::tickOnArrival(BoardKind kind) {
+    Kind& k = of(kind);
+    const bool tick = k.untickedForLack;
+    k.untickedForLack = false;
+    return tick;
+}
+
+}  // namespace kf

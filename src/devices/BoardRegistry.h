@@ -1,0 +1,59 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+// Which board sits on which side of each kind, while boards come and go during the show. The
+// rules only: the caller opens ports, probes and paints labels.
+namespace kf {
+
+enum class BoardKind { Icp12, Arduino, K8055 };
+inline constexpr std::array<BoardKind, 3> kBoardKinds{BoardKind::Icp12, BoardKind::Arduino,
+                                                      BoardKind::K8055};
+const char* kindName(BoardKind kind);
+
+class BoardRegistry {
+  public:
+    enum class Presence { Empty, Present, Lost };
+    struct Seat {
+        std::string identity;  // by-id link or device path; a K8055's address
+        Presence presence = Presence::Empty;
+    };
+
+    // The search at start-up put a board of this kind on that side (1 left, 2 right).
+    void seat(BoardKind kind, int side, std::string identity);
+
+    // A board of this kind with this identity has been identified. Returns the side it takes,
+    // 0 when it is not used: a board that comes back gets the side it had; a new one the first
+    // empty side, left before right, else the side of a board that is gone (a replacement).
+    // A board already present keeps its side.
+    int arrive(BoardKind kind, const std::string& identity);
+
+    // The board on that side is gone; the side stays kept for it until another board needs it.
+    void lose(BoardKind kind, int side);
+
+    const Seat& at(BoardKind kind, int side) const;
+    // The side of the present board with this identity, 0 when none.
+    int sideOf(BoardKind kind, const std::string& identity) const;
+    bool anyPresent(BoardKind kind) const;
+
+    // The kind's switch as start-up left it. A box left unticked because no board of the kind
+    // was found ticks itself when the first one arrives; a box the user unticked stays so.
+    void startedWith(BoardKind kind, bool ticked);
+    void userSwitched(BoardKind kind);
+    // Asked when a board of the kind joins: whether its box is to be ticked now (once).
+    bool tickOnArrival(BoardKind kind);
+
+  private:
+    struct Kind {
+        std::array<Seat, 2> seats;
+        bool untickedForLack = false;
+    };
+    Kind& of(BoardKind kind);
+    const Kind& of(BoardKind kind) const;
+    static std::size_t slot(int side);
+
+    std::array<Kind, 3> kinds_;
+};
+
+}  // namespace kf

@@ -1,0 +1,97 @@
+#include "devices/BoardRegistry.h"
+
+#include <gtest/gtest.h>
+
+namespace kf {
+namespace {
+
+using Presence = BoardRegistry::Presence;
+
+TEST(BoardSides, NewBoardsTakeLeftThenRightAndAThirdIsNotUsed) {
+    BoardRegistry r;
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "/dev/ttyUSB0"), 1);
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "/dev/ttyUSB1"), 2);
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "/dev/ttyUSB2"), 0);
+    EXPECT_EQ(r.at(BoardKind::Icp12, 1).identity, "/dev/ttyUSB0");
+    EXPECT_EQ(r.at(BoardKind::Icp12, 2).identity, "/dev/ttyUSB1");
+}
+
+TEST(BoardSides, KindsCountTheirSidesApart) {
+    BoardRegistry r;
+    r.seat(BoardKind::Icp12, 1, "/dev/ttyUSB0");
+    EXPECT_EQ(r.arrive(BoardKind::Arduino, "/dev/ttyUSB1"), 1);
+    EXPECT_EQ(r.arrive(BoardKind::K8055, "0"), 1);
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "/dev/ttyUSB2"), 2);
+}
+
+TEST(BoardSides, ABoardThatComesBackGetsItsOwnSideEvenWhenTheLeftIsFree) {
+    BoardRegistry r;
+    r.seat(BoardKind::Arduino, 1, "a");
+    r.seat(BoardKind::Arduino, 2, "b");
+    r.lose(BoardKind::Arduino, 1);
+    r.lose(BoardKind::Arduino, 2);
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).presence, Presence::Lost);
+    EXPECT_EQ(r.arrive(BoardKind::Arduino, "b"), 2);
+    EXPECT_EQ(r.arrive(BoardKind::Arduino, "a"), 1);
+    EXPECT_EQ(r.at(BoardKind::Arduino, 1).presence, Presence::Present);
+}
+
+TEST(BoardSides, ANewBoardPrefersAnEmptySideToOneKeptForABoardThatIsGone) {
+    BoardRegistry r;
+    r.seat(BoardKind::Icp12, 1, "old");
+    r.lose(BoardKind::Icp12, 1);
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "new"), 2);
+    // With no empty side left, a further new board replaces the one that is gone.
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "newer"), 1);
+    // The old board then finds both sides taken.
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "old"), 0);
+}
+
+TEST(BoardSides, APresentBoardSeenAgainKeepsItsSide) {
+    BoardRegistry r;
+    r.seat(BoardKind::Icp12, 2, "x");
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "x"), 2);
+    EXPECT_EQ(r.sideOf(BoardKind::Icp12, "x"), 2);
+    EXPECT_EQ(r.arrive(BoardKind::Icp12, "y"), 1);
+}
+
+TEST(BoardSides, OnlyPresentBoardsAreFoundByIdentity) {
+    BoardRegistry r;
+    r.seat(BoardKind::K8055, 1, "3");
+    EXPECT_TRUE(r.anyPresent(BoardKind::K8055));
+    r.lose(BoardKind::K8055, 1);
+    EXPECT_EQ(r.sideOf(BoardKind::K8055, "3"), 0);
+    EXPECT_FALSE(r.anyPresent(BoardKind::K8055));
+    r.lose(BoardKind::K8055, 2);  // an empty side stays empty
+    EXPECT_EQ(r.at(BoardKind::K8055, 2).presence, Presence::Empty);
+}
+
+TEST(BoardSwitches, ABoxUntickedForLackOfBoardsTicksForTheFirstArrivalOnly) {
+    BoardRegistry r;
+    r.startedWith(BoardKind::Arduino, false);
+    EXPECT_TRUE(r.tickOnArrival(BoardKind::Arduino));
+    EXPECT_FALSE(r.tickOnArrival(BoardKind::Arduino));
+}
+
+TEST(BoardSwitches, ABoxTheUserSwitchedStaysAsTheUserLeftIt) {
+    BoardRegistry r;
+    r.startedWith(BoardKind::Icp12, false);
+    r.userSwitched(BoardKind::Icp12);
+    EXPECT_FALSE(r.tickOnArrival(BoardKind::Icp12));
+}
+
+TEST(BoardSwitches, ABoxTickedAtStartUpIsNotTickedAgain) {
+    BoardRegistry r;
+    r.seat(BoardKind::K8055, 1, "0");
+    r.startedWith(BoardKind::K8055, true);
+    EXPECT_FALSE(r.tickOnArrival(BoardKind::K8055));
+}
+
+TEST(BoardSides, SidesOutsideOneAndTwoAreRejected) {
+    BoardRegistry r;
+    EXPECT_THROW(r.seat(BoardKind::Icp12, 0, "x"), std::out_of_range);
+    EXPECT_THROW(r.lose(BoardKind::Icp12, 3), std::out_of_range);
+}
+
+}  // namespace
+}  // namespace kf
