@@ -18,6 +18,7 @@ void ReconnectPlan::serverConnecting(TimePoint now) {
     stream_ = Link::Down;
     device_.clear();
     wanted_.clear();
+    monitorKnown_ = false;
 }
 
 void ReconnectPlan::serverUp() {
@@ -35,6 +36,7 @@ void ReconnectPlan::serverLost(TimePoint now) {
     stream_ = Link::Down;
     device_.clear();
     wanted_.clear();
+    monitorKnown_ = false;
     ++serverLosses_;
 }
 
@@ -54,7 +56,6 @@ void ReconnectPlan::streamConnecting(TimePoint now) {
     stream_ = Link::Connecting;
     streamSince_ = now;
     device_.clear();
-    wanted_.clear();  // a fresh answer about the default output is needed after this
 }
 
 void ReconnectPlan::streamUp(std::string device) {
@@ -77,6 +78,7 @@ void ReconnectPlan::streamLost(TimePoint now) {
 
 void ReconnectPlan::defaultMonitorIs(std::string monitor) {
     wanted_ = std::move(monitor);
+    monitorKnown_ = true;
 }
 
 ReconnectPlan::Step ReconnectPlan::next(TimePoint now) const {
@@ -93,6 +95,9 @@ ReconnectPlan::Step ReconnectPlan::next(TimePoint now) const {
     }
     switch (stream_) {
         case Link::Down:
+            if (follow_ && wanted_.empty()) {
+                return Step::None;  // no output to monitor (yet): wait for the server's word
+            }
             return now >= retryStreamAt_ ? Step::ConnectStream : Step::None;
         case Link::Connecting:
             return now - streamSince_ >= kConnectTimeout ? Step::AbandonStream : Step::None;
@@ -112,7 +117,6 @@ ReconnectPlan::Step ReconnectPlan::next(TimePoint now) const {
 
 namespace {
 
-constexpr const char* kDefaultMonitor = "@DEFAULT_MONITOR@";
 constexpr std::uint32_t kRate = 44100;
 constexpr std::uint32_t kChannels = 2;
 constexpr std::uint32_t kFrameBytes = kChannels * sizeof(float);
@@ -165,6 +169,7 @@ struct PulseCallbacks {
         if (c != lib->ctx_) {
             return;
         }
+        // A new default output is a server change, on PulseAudio and pipewire-pulse alike.
         if ((t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
             lib->queryDefaultMonitor();
         }
@@ -172,21 +177,33 @@ struct PulseCallbacks {
 
     static void serverInfo(pa_context* c, const pa_server_info* info, void* p) {
         auto* lib = self(p);
-        if (c != lib->ctx_ || info == nullptr || info->default_sink_name == nullptr ||
-            info->default_sink_name[0] == '\0') {
+        if (c != lib->ctx_) {
             return;
         }
-        unrefOperation(pa_context_get_sink_info_by_name(c, info->default_sink_name,
-                                                        &PulseCallbacks::sinkInfo, p));
+        if (info == nullptr || info->default_sink_name == nullptr ||
+            info->default_sink_name[0] == '\0') {
+            lib->monitorAnswer("");  // the server has no output
+            return;
+        }
+        pa_operation* op = pa_context_get_sink_info_by_name(c, info->default_sink_name,
+                                                            &PulseCallbacks::sinkInfo, p);
+        if (op == nullptr) {
+            lib->monitorAnswer("");
+        }
+        unrefOperation(op);
     }
 
     static void sinkInfo(pa_context* c, const pa_sink_info* info, int eol, void* p) {
         auto* lib = self(p);
-        if (c != lib->ctx_ || eol != 0 || info == nullptr || info->monitor_source_name == nullptr) {
+        if (c != lib->ctx_) {
             return;
         }
-        lib->plan_.defaultMonitorIs(info->monitor_source_name);
-        lib->kick();
+        if (eol == 0 && info != nullptr) {
+            lib->monitorAnswer(info->monitor_source_name != nullptr ? info->monitor_source_name
+                                                                    : "");
+        } else if (eol < 0) {
+            lib->monitorAnswer("");  // the default output vanished between the two questions
+        }
     }
 
     static void sourceInfo(pa_context* c, const pa_source_info* info, int eol, void* p) {
@@ -287,8 +304,8 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
 // On failure sets the error code; the caller tears down.
 bool PulseAudioLibrary::initLocked() {
     const char* named = std::getenv("KLEURFLITS_AUDIO_SOURCE");
-    source_ = (named != nullptr && named[0] != '\0') ? named : kDefaultMonitor;
-    plan_ = detail::ReconnectPlan(source_ == kDefaultMonitor);
+    source_ = (named != nullptr && named[0] != '\0') ? named : "";
+    plan_ = detail::ReconnectPlan(source_.empty());
     ring_.clear();
     lastDataNs_ = 0;
     follows_ = 0;
@@ -325,6 +342,23 @@ bool PulseAudioLibrary::initLocked() {
     if (!up) {
         pa_threaded_mainloop_unlock(ml_);
         lastError_ = BASS_ERROR_DRIVER;
+        return false;
+    }
+
+    if (plan_.followsDefault()) {
+        // Connecting asked for the default output's monitor; wait for the answer.
+        waitLocked(detail::ReconnectPlan::kConnectTimeout, [&] {
+            return plan_.defaultMonitorKnown() || plan_.server() != detail::ReconnectPlan::Link::Up;
+        });
+        const bool answered =
+            plan_.server() == detail::ReconnectPlan::Link::Up && plan_.defaultMonitorKnown();
+        const bool found = answered && !plan_.defaultMonitor().empty();
+        pa_threaded_mainloop_unlock(ml_);
+        if (found) {
+            return true;
+        }
+        // The server answered but has no output whose monitor could be recorded: no device.
+        lastError_ = answered ? BASS_ERROR_DEVICE : BASS_ERROR_DRIVER;
         return false;
     }
 
@@ -501,7 +535,7 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     st.initialised = true;
     st.serverUp = plan_.server() == detail::ReconnectPlan::Link::Up;
     st.streaming = plan_.stream() == detail::ReconnectPlan::Link::Up;
-    st.source = source_;
+    st.source = plan_.followsDefault() ? plan_.defaultMonitor() : source_;
     st.device = plan_.device();
     st.defaultMonitor = plan_.defaultMonitor();
     st.serverLosses = plan_.serverLosses();
@@ -575,6 +609,7 @@ void PulseAudioLibrary::observe(Clock::time_point now) {
             pa_context_set_subscribe_callback(ctx_, &PulseCallbacks::subscribe, this);
             unrefOperation(
                 pa_context_subscribe(ctx_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr));
+            queryDefaultMonitor();
         }
     }
     if (stream_ != nullptr) {
@@ -586,9 +621,6 @@ void PulseAudioLibrary::observe(Clock::time_point now) {
         } else if (st == PA_STREAM_READY && plan_.stream() == Link::Connecting) {
             const char* name = pa_stream_get_device_name(stream_);
             plan_.streamUp(name != nullptr ? name : "");
-            if (plan_.followsDefault()) {
-                queryDefaultMonitor();
-            }
         }
     }
     if (stopRequested_) {
@@ -668,7 +700,9 @@ void PulseAudioLibrary::dropContext() {
 void PulseAudioLibrary::connectStream(Clock::time_point now) {
     dropStream();
     plan_.streamConnecting(now);
-    if (ctx_ == nullptr || pa_context_get_state(ctx_) != PA_CONTEXT_READY) {
+    // The real name of the monitor: an alias would be resolved differently by each server.
+    const std::string target = plan_.followsDefault() ? plan_.defaultMonitor() : source_;
+    if (ctx_ == nullptr || pa_context_get_state(ctx_) != PA_CONTEXT_READY || target.empty()) {
         plan_.streamLost(now);
         return;
     }
@@ -692,7 +726,7 @@ void PulseAudioLibrary::connectStream(Clock::time_point now) {
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = kFragmentBytes;
-    if (pa_stream_connect_record(stream_, source_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    if (pa_stream_connect_record(stream_, target.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
         dropStream();
         plan_.streamLost(now);
     }
@@ -719,6 +753,12 @@ void PulseAudioLibrary::queryDefaultMonitor() {
         return;
     }
     unrefOperation(pa_context_get_server_info(ctx_, &PulseCallbacks::serverInfo, this));
+}
+
+void PulseAudioLibrary::monitorAnswer(const std::string& monitor) {
+    plan_.defaultMonitorIs(monitor);
+    kick();
+    pa_threaded_mainloop_signal(ml_, 0);
 }
 
 void PulseAudioLibrary::onRead(pa_stream* s, std::size_t) {

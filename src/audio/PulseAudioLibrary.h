@@ -22,6 +22,8 @@ namespace detail {
 // The reconnect decisions of the capture backend, free of PulseAudio so they can be tested
 // without a server. The backend reports what happened (server connecting, up, lost; stream
 // connecting, up, moved, lost; the monitor of the default output) and asks next() what to do.
+// When following the default output, the stream is connected only once the server has named
+// that output's monitor: it is asked for by its real name, never by an alias.
 class ReconnectPlan {
   public:
     using Clock = std::chrono::steady_clock;
@@ -50,7 +52,9 @@ class ReconnectPlan {
     void streamUp(std::string device);     // device: the source actually recorded
     void streamMoved(std::string device);  // the server moved the stream to another source
     void streamLost(TimePoint now);
-    void defaultMonitorIs(std::string monitor);  // monitor source of the current default output
+    // The server's answer about the monitor source of its default output; empty when it has
+    // no default output (or that output has no monitor).
+    void defaultMonitorIs(std::string monitor);
 
     Step next(TimePoint now) const;
 
@@ -60,6 +64,7 @@ class ReconnectPlan {
     bool followsDefault() const { return follow_; }
     const std::string& device() const { return device_; }
     const std::string& defaultMonitor() const { return wanted_; }
+    bool defaultMonitorKnown() const { return monitorKnown_; }  // answered since the connect
     unsigned serverLosses() const { return serverLosses_; }
     unsigned streamLosses() const { return streamLosses_; }
     unsigned serverConnects() const { return serverConnects_; }
@@ -75,6 +80,7 @@ class ReconnectPlan {
     TimePoint streamSince_{};
     std::string device_;
     std::string wanted_;
+    bool monitorKnown_ = false;
     unsigned serverLosses_ = 0;
     unsigned streamLosses_ = 0;
     unsigned serverConnects_ = 0;
@@ -87,8 +93,11 @@ class ReconnectPlan {
 // the recording source and writes them into a ring of the newest samples; the FFT request
 // analyses the newest 1024 frames of that ring on the caller's thread.
 //
-// The source is "@DEFAULT_MONITOR@" (what the computer plays; followed when the default output
-// changes) or the source named by KLEURFLITS_AUDIO_SOURCE, read at BASS_RecordInit. When the
+// The source is the monitor of the server's default output, asked for by its real name (the
+// default sink's monitor source; pipewire-pulse does not resolve the "@DEFAULT_MONITOR@" alias,
+// it hands out the default source, often a microphone). That is what the computer plays; when
+// the default output changes, the capture reconnects to the new one's monitor. Alternatively the
+// source named by KLEURFLITS_AUDIO_SOURCE, read at BASS_RecordInit, never followed. When the
 // server goes away the ring reads as silence, and the backend reconnects every 500 ms and
 // resumes recording by itself. No exception leaves any call.
 //
@@ -115,7 +124,8 @@ class PulseAudioLibrary final : public AudioLibrary {
         bool initialised = false;
         bool serverUp = false;
         bool streaming = false;      // the record stream is connected and delivering
-        std::string source;          // the source asked for
+        std::string source;          // the source asked for: the named one, or the monitor of
+                                     // the default output (empty while none is known)
         std::string device;          // the source actually recorded, empty when not streaming
         std::string defaultMonitor;  // monitor of the default output, as last reported
         unsigned serverLosses = 0;
@@ -149,6 +159,7 @@ class PulseAudioLibrary final : public AudioLibrary {
     void connectStream(Clock::time_point now);
     void dropStream();
     void queryDefaultMonitor();
+    void monitorAnswer(const std::string& monitor);
     void kick();
     void onRead(pa_stream* s, std::size_t bytes);
 

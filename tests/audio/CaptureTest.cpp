@@ -12,9 +12,12 @@
 #include <atomic>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
+#include "PipeWireServer.h"
 #include "PulseTestSupport.h"
 #include "audio/modBass.h"
+#include "support/Require.h"
 
 using modBass::PulseAudioLibrary;
 using modBass::detail::ReconnectPlan;
@@ -243,6 +246,7 @@ TEST(CaptureReconnectPlan, ResumesTheStreamAsSoonAsTheServerIsBack) {
     p.serverLost(at(1000));
     p.serverConnecting(at(1500));
     p.serverUp();
+    p.defaultMonitorIs("a.monitor");  // the answer to the question asked on connecting
     EXPECT_EQ(p.next(at(1510)), Step::ConnectStream);
     EXPECT_EQ(p.serverConnects(), 2u);
 }
@@ -251,6 +255,7 @@ TEST(CaptureReconnectPlan, ConnectsTheStreamOnlyWhenRecordingIsWanted) {
     ReconnectPlan p;
     p.serverConnecting(at(0));
     p.serverUp();
+    p.defaultMonitorIs("a.monitor");
     EXPECT_EQ(p.next(at(10)), Step::None);
     p.setRecording(true);
     EXPECT_EQ(p.next(at(10)), Step::ConnectStream);
@@ -269,6 +274,23 @@ TEST(CaptureReconnectPlan, RetriesALostStreamAfter500Ms) {
     EXPECT_EQ(p.streamLosses(), 1u);
 }
 
+TEST(CaptureReconnectPlan, ConnectsTheStreamOnlyOnceTheDefaultOutputsMonitorIsKnown) {
+    ReconnectPlan p;
+    p.serverConnecting(at(0));
+    p.serverUp();
+    p.setRecording(true);
+    EXPECT_FALSE(p.defaultMonitorKnown());
+    EXPECT_EQ(p.next(at(10)), Step::None) << "nothing to record before the server names it";
+    p.defaultMonitorIs("");
+    EXPECT_TRUE(p.defaultMonitorKnown());
+    EXPECT_EQ(p.next(at(20)), Step::None) << "the server has no output";
+    p.defaultMonitorIs("a.monitor");
+    EXPECT_EQ(p.next(at(30)), Step::ConnectStream);
+    p.serverLost(at(40));
+    EXPECT_FALSE(p.defaultMonitorKnown()) << "a new connection asks again";
+    EXPECT_EQ(p.defaultMonitor(), "");
+}
+
 TEST(CaptureReconnectPlan, FollowsANewDefaultOutput) {
     ReconnectPlan p = streamingPlan(true, "a.monitor");
     p.defaultMonitorIs("a.monitor");
@@ -276,7 +298,8 @@ TEST(CaptureReconnectPlan, FollowsANewDefaultOutput) {
     p.defaultMonitorIs("b.monitor");
     EXPECT_EQ(p.next(at(10)), Step::FollowDefault);
     p.streamConnecting(at(10));
-    EXPECT_EQ(p.next(at(11)), Step::None) << "a fresh answer is needed after reconnecting";
+    EXPECT_EQ(p.next(at(11)), Step::None) << "connecting";
+    EXPECT_EQ(p.defaultMonitor(), "b.monitor") << "the stream is connected to it by name";
     p.streamUp("b.monitor");
     p.defaultMonitorIs("b.monitor");
     EXPECT_EQ(p.next(at(20)), Step::None);
@@ -301,10 +324,8 @@ TEST(CaptureReconnectPlan, ANamedSourceIsNeverFollowed) {
 class CaptureRealServer : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!serverAnswers()) {
-            GTEST_SKIP() << "no PulseAudio server answers (" << pulseServerDescription()
-                         << "): the real-server capture tests are skipped";
-        }
+        KF_REQUIRE(serverAnswers(), "a PulseAudio server answering (" + pulseServerDescription() +
+                                        "); scripts/test starts one");
     }
 };
 
@@ -318,8 +339,11 @@ TEST_F(CaptureRealServer, InitAndStartSucceed) {
     const auto st = lib.status();
     EXPECT_TRUE(st.serverUp);
     EXPECT_TRUE(st.streaming);
-    EXPECT_EQ(st.source, "@DEFAULT_MONITOR@");
-    EXPECT_FALSE(st.device.empty());
+    PulseControl control;
+    const std::string monitor = control.monitorOf(control.defaultSink());
+    ASSERT_FALSE(monitor.empty()) << "the shared server has no default output";
+    EXPECT_EQ(st.source, monitor);
+    EXPECT_EQ(st.device, monitor);
     Spectrum f{};
     EXPECT_EQ(lib.BASS_ChannelGetData(h, f.data(), modBass::kFftRequest), 4096);
     EXPECT_EQ(lib.BASS_ErrorGetCode(), modBass::BASS_OK);
@@ -518,23 +542,148 @@ TEST_F(CaptureRealServer, SilenceGivesEveryBinBelow1e4) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// A private server: switching the default output, and the server dying mid-show.
+// A private server, PulseAudio or PipeWire with pipewire-pulse: what the default output plays
+// past a silent default microphone, switching the default output, and the server dying mid-show.
 
-class CapturePrivateServer : public ::testing::Test {
+enum class ServerKind { PulseAudio, PipeWire };
+
+std::string kindName(const ::testing::TestParamInfo<ServerKind>& info) {
+    return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+}
+
+void PrintTo(ServerKind kind, std::ostream* os) {
+    *os << (kind == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire");
+}
+
+class CapturePrivateServer : public ::testing::TestWithParam<ServerKind> {
   protected:
+    // sinks: the first one is the default output; mic: the default source.
+    std::unique_ptr<TestSoundServer> makeServer(std::vector<std::string> sinks,
+                                                std::string mic = "kf_mic") {
+        if (GetParam() == ServerKind::PulseAudio) {
+            return std::make_unique<PrivateServer>(std::move(sinks), std::move(mic));
+        }
+        return std::make_unique<PipeWireServer>(std::move(sinks), std::move(mic));
+    }
     void SetUp() override {
-        if (!PrivateServer::available()) {
-            GTEST_SKIP()
-                << "the pulseaudio daemon is not installed: no private server for this test";
+        if (GetParam() == ServerKind::PulseAudio) {
+            KF_REQUIRE(PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
+        } else {
+            KF_REQUIRE(PipeWireServer::available(),
+                       "pipewire, wireplumber, pipewire-pulse and dbus-daemon");
         }
     }
 };
 
+INSTANTIATE_TEST_SUITE_P(Servers, CapturePrivateServer,
+                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire), kindName);
+
+namespace {
+
+// Plays a one-channel tone into the default output of the private server, whose default source
+// is a silent microphone, and measures how long until the FFT shows it.
+void expectToneOnTheDefaultOutput(TestSoundServer& server, int bin, int channel) {
+    ScopedEnv env("PULSE_SERVER", server.server());
+    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
+    {
+        PulseControl control(server.server().c_str());
+        ASSERT_EQ(control.defaultSource(), "kf_mic") << "the microphone is not the default";
+        ASSERT_EQ(control.defaultSink(), "kf_a");
+    }
+    PulseAudioLibrary lib;
+    ASSERT_TRUE(lib.BASS_RecordInit(-1)) << "error " << lib.BASS_ErrorGetCode();
+    const auto h = lib.BASS_RecordStart(44100, 2, 0, keepRecording, nullptr);
+    ASSERT_NE(h, 0u);
+    auto st = lib.status();
+    EXPECT_EQ(st.device, "kf_a.monitor");
+    EXPECT_EQ(st.source, "kf_a.monitor");
+    ASSERT_TRUE(waitForData(lib)) << "no data from the private server";
+
+    TonePlayer tone(bin, channel == 0 ? 0.5f : 0.0f, channel == 1 ? 0.5f : 0.0f);
+    const auto started = tone.waitStarted();
+    ASSERT_TRUE(started.has_value()) << "tone player: " << tone.error();
+    Spectrum f{};
+    const auto seen = pollFft(
+        lib, h, 2000ms, [&](const Spectrum& s) { return toneVisible(s, bin, channel); }, &f);
+    st = lib.status();
+    ASSERT_TRUE(seen.has_value()) << "tone at bin " << bin << " not heard within 2 s; "
+                                  << describe(f) << "; recording " << st.device;
+    std::cout << "[ latency  ] tone bin " << bin << (channel ? " right" : " left") << " heard "
+              << msSince(*started, *seen) << " ms after the play started\n";
+    std::this_thread::sleep_for(60ms);
+    ASSERT_EQ(lib.BASS_ChannelGetData(h, f.data(), modBass::kFftRequest), 4096);
+    EXPECT_TRUE(toneVisible(f, bin, channel)) << describe(f);
+    EXPECT_NEAR(f[2 * bin + channel], 0.25f, 0.03f) << describe(f);
+    EXPECT_EQ(lib.status().device, "kf_a.monitor");
+}
+
+}  // namespace
+
+TEST_P(CapturePrivateServer, ALeftToneOnTheDefaultOutputIsHeardPastASilentDefaultMicrophone) {
+    auto server = makeServer({"kf_a", "kf_b"});
+    ASSERT_TRUE(server->start()) << server->log();
+    expectToneOnTheDefaultOutput(*server, 40, 0);
+}
+
+TEST_P(CapturePrivateServer, ARightToneOnTheDefaultOutputIsHeardPastASilentDefaultMicrophone) {
+    auto server = makeServer({"kf_a", "kf_b"});
+    ASSERT_TRUE(server->start()) << server->log();
+    expectToneOnTheDefaultOutput(*server, 93, 1);
+}
+
+// Without an output of the test's own: PulseAudio has nothing to monitor, a device error;
+// pipewire-pulse keeps a dummy output (auto_null) then, and its monitor is recorded. Never the
+// microphone.
+TEST_P(CapturePrivateServer, WithoutAnyOutputInitFailsWithDeviceErrorOrRecordsTheDummyOutput) {
+    auto server = makeServer({});
+    ASSERT_TRUE(server->start()) << server->log();
+    ScopedEnv env("PULSE_SERVER", server->server());
+    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
+    PulseControl control(server->server().c_str());
+    const std::string sink = control.defaultSink();
+    PulseAudioLibrary lib;
+    const auto t0 = Clock::now();
+    const bool ok = lib.BASS_RecordInit(-1);
+    const double ms = msSince(t0);
+    if (GetParam() == ServerKind::PulseAudio) {
+        ASSERT_EQ(sink, "");
+        EXPECT_FALSE(ok) << "recording " << lib.status().source;
+        EXPECT_EQ(lib.BASS_ErrorGetCode(), modBass::BASS_ERROR_DEVICE);
+        EXPECT_LT(ms, 2500.0);
+    } else {
+        ASSERT_EQ(sink, "auto_null");
+        ASSERT_TRUE(ok) << "error " << lib.BASS_ErrorGetCode();
+        ASSERT_NE(lib.BASS_RecordStart(44100, 2, 0, keepRecording, nullptr), 0u);
+        EXPECT_EQ(lib.status().device, control.monitorOf(sink));
+        EXPECT_NE(lib.status().device, "kf_mic");
+    }
+}
+
+// The silent microphone may still be named explicitly.
+TEST_P(CapturePrivateServer, ANamedMicrophoneIsRecordedAndNotFollowed) {
+    auto server = makeServer({"kf_a", "kf_b"});
+    ASSERT_TRUE(server->start()) << server->log();
+    ScopedEnv env("PULSE_SERVER", server->server());
+    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", "kf_mic");
+    PulseAudioLibrary lib;
+    ASSERT_TRUE(lib.BASS_RecordInit(-1)) << "error " << lib.BASS_ErrorGetCode();
+    const auto h = lib.BASS_RecordStart(44100, 2, 0, keepRecording, nullptr);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(lib.status().source, "kf_mic");
+    EXPECT_EQ(lib.status().device, "kf_mic");
+    ASSERT_TRUE(PulseControl(server->server().c_str()).setDefaultSink("kf_b"));
+    std::this_thread::sleep_for(500ms);
+    const auto st = lib.status();
+    EXPECT_EQ(st.device, "kf_mic");
+    EXPECT_EQ(st.follows, 0u);
+}
+
 // The server itself may move streams from the old default output to the new one (PulseAudio 16
 // does), so each step plays its tone into an output that is not the default at that moment and
 // only asks whether the new default output is heard.
-TEST_F(CapturePrivateServer, CaptureFollowsTheDefaultOutputWithinASecond) {
-    PrivateServer server({"kf_a", "kf_b"});
+TEST_P(CapturePrivateServer, CaptureFollowsTheDefaultOutputWithinASecond) {
+    auto serverPtr = makeServer({"kf_a", "kf_b"});
+    TestSoundServer& server = *serverPtr;
     ASSERT_TRUE(server.start()) << server.log();
     ScopedEnv env("PULSE_SERVER", server.server());
     ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
@@ -589,8 +738,9 @@ TEST_F(CapturePrivateServer, CaptureFollowsTheDefaultOutputWithinASecond) {
     EXPECT_EQ(lib.status().serverLosses, 0u);
 }
 
-TEST_F(CapturePrivateServer, WhenTheServerDiesTheBandsFallSilentAndCaptureComesBack) {
-    PrivateServer server({"kf_a"});
+TEST_P(CapturePrivateServer, WhenTheServerDiesTheBandsFallSilentAndCaptureComesBack) {
+    auto serverPtr = makeServer({"kf_a"});
+    TestSoundServer& server = *serverPtr;
     ASSERT_TRUE(server.start()) << server.log();
     ScopedEnv env("PULSE_SERVER", server.server());
     ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);

@@ -114,6 +114,106 @@ class PulseControl {
         return r.name;
     }
 
+    std::string defaultSource() {
+        struct R {
+            bool done = false;
+            std::string name;
+        } r;
+        run(pa_context_get_server_info(
+                ctx_,
+                [](pa_context*, const pa_server_info* i, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (i != nullptr && i->default_source_name != nullptr) {
+                        res->name = i->default_source_name;
+                    }
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r.name;
+    }
+
+    // The monitor source of a sink, empty when there is no such sink.
+    std::string monitorOf(const std::string& sink) {
+        struct R {
+            bool done = false;
+            std::string name;
+        } r;
+        run(pa_context_get_sink_info_by_name(
+                ctx_, sink.c_str(),
+                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (eol == 0 && i != nullptr && i->monitor_source_name != nullptr) {
+                        res->name = i->monitor_source_name;
+                    }
+                    if (eol != 0) {
+                        res->done = true;
+                    }
+                },
+                &r),
+            r.done);
+        return r.name;
+    }
+
+    std::vector<std::string> sinks() {
+        struct R {
+            bool done = false;
+            std::vector<std::string> names;
+        } r;
+        run(pa_context_get_sink_info_list(
+                ctx_,
+                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (eol == 0 && i != nullptr && i->name != nullptr) {
+                        res->names.push_back(i->name);
+                    }
+                    if (eol != 0) {
+                        res->done = true;
+                    }
+                },
+                &r),
+            r.done);
+        return r.names;
+    }
+
+    std::vector<std::string> sources() {
+        struct R {
+            bool done = false;
+            std::vector<std::string> names;
+        } r;
+        run(pa_context_get_source_info_list(
+                ctx_,
+                [](pa_context*, const pa_source_info* i, int eol, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (eol == 0 && i != nullptr && i->name != nullptr) {
+                        res->names.push_back(i->name);
+                    }
+                    if (eol != 0) {
+                        res->done = true;
+                    }
+                },
+                &r),
+            r.done);
+        return r.names;
+    }
+
+    bool setDefaultSource(const std::string& name) {
+        struct R {
+            bool done = false;
+            bool ok = false;
+        } r;
+        run(pa_context_set_default_source(
+                ctx_, name.c_str(),
+                [](pa_context*, int success, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    res->ok = success != 0;
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r.ok;
+    }
+
     bool setDefaultSink(const std::string& name) {
         struct R {
             bool done = false;
@@ -282,17 +382,32 @@ inline bool onPath(const std::string& program) {
     return false;
 }
 
+// A sound server of the test's own that clients reach through the PulseAudio protocol: null
+// sinks (the first one the default output) and, when asked for, a silent source as the default
+// input. kill() ends the part the clients talk to, as a crash would; start() again brings it
+// back on the same socket.
+class TestSoundServer {
+  public:
+    virtual ~TestSoundServer() = default;
+    virtual bool start(std::chrono::milliseconds timeout = 5000ms) = 0;
+    virtual void kill() = 0;
+    virtual std::string server() const = 0;  // for PULSE_SERVER
+    virtual std::string log() const = 0;
+};
+
 // A PulseAudio server of the test's own, with null sinks, on a private socket; the test may
 // kill it and start it again on the same socket.
-class PrivateServer {
+class PrivateServer : public TestSoundServer {
   public:
-    explicit PrivateServer(std::vector<std::string> sinks) : sinks_(std::move(sinks)) {
+    // mic: when not empty, a silent null source of that name becomes the default source.
+    explicit PrivateServer(std::vector<std::string> sinks, std::string mic = {})
+        : sinks_(std::move(sinks)), mic_(std::move(mic)) {
         char tmpl[] = "/tmp/kf-capture-pa.XXXXXX";
         const char* d = ::mkdtemp(tmpl);
         dir_ = d != nullptr ? d : "/tmp";
         ::chmod(dir_.c_str(), 0700);
     }
-    ~PrivateServer() {
+    ~PrivateServer() override {
         kill();
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
@@ -301,10 +416,10 @@ class PrivateServer {
 
     static bool available() { return onPath("pulseaudio"); }
 
-    std::string server() const { return "unix:" + dir_ + "/native"; }
+    std::string server() const override { return "unix:" + dir_ + "/native"; }
 
     // Starts the daemon and waits until it answers.
-    bool start(std::chrono::milliseconds timeout = 5000ms) {
+    bool start(std::chrono::milliseconds timeout = 5000ms) override {
         std::vector<std::string> args = {
             "pulseaudio",
             "-n",
@@ -320,6 +435,10 @@ class PrivateServer {
         for (const auto& s : sinks_) {
             args.push_back("-L");
             args.push_back("module-null-sink sink_name=" + s + " rate=44100 channels=2");
+        }
+        if (!mic_.empty()) {
+            args.push_back("-L");
+            args.push_back("module-null-source source_name=" + mic_ + " rate=44100 channels=2");
         }
         std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir_,
                                         "PULSE_STATE_PATH=" + dir_ + "/state",
@@ -342,8 +461,12 @@ class PrivateServer {
         const std::string srv = server();
         while (Clock::now() < deadline) {
             if (serverAnswers(srv.c_str())) {
-                if (!sinks_.empty()) {
-                    PulseControl(srv.c_str()).setDefaultSink(sinks_.front());
+                PulseControl control(srv.c_str());
+                if (!sinks_.empty() && !control.setDefaultSink(sinks_.front())) {
+                    return false;
+                }
+                if (!mic_.empty() && !control.setDefaultSource(mic_)) {
+                    return false;
                 }
                 return true;
             }
@@ -358,7 +481,7 @@ class PrivateServer {
     }
 
     // Kills the daemon at once (a crash, as far as its clients can tell).
-    void kill() {
+    void kill() override {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             int status = 0;
@@ -367,7 +490,7 @@ class PrivateServer {
         }
     }
 
-    std::string log() const {
+    std::string log() const override {
         std::ifstream in(dir_ + "/pulseaudio.log");
         std::stringstream ss;
         ss << in.rdbuf();
@@ -376,6 +499,7 @@ class PrivateServer {
 
   private:
     std::vector<std::string> sinks_;
+    std::string mic_;
     std::string dir_;
     pid_t pid_ = -1;
 };
