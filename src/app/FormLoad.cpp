@@ -76,7 +76,8 @@ int KleurFlitsFrm::Form_Load() {
     watchForUnplug();
 
     setDeviceBox(Check_iCP12, state_.ICP12Active);
-    setDeviceBox(Check_Arduino, state_.ArduinoActive(Links));
+    // A right board can be left alone when its left partner failed to open.
+    setDeviceBox(Check_Arduino, state_.ArduinoActive(Links) || state_.ArduinoActive(Rechts));
 
     Velleman::ZoekK8055(state_, *this, deps_.k8055);
     if (state_.K8055Card(Links) != 0 || state_.K8055Card(Rechts) != 0) {
@@ -155,7 +156,10 @@ void KleurFlitsFrm::openFoundPorts() {
         setBackColor(f.label, state_.ColorOff);
         setToolTip(f.label, std::string());
         if (i >= 2) {
-            state_.ArduinoActive(i == 2 ? Links : Rechts) = false;
+            // Without a type the side's label no longer answers clicks as a TM board's.
+            const int side = i == 2 ? Links : Rechts;
+            state_.ArduinoActive(side) = false;
+            state_.ArduinoType(side).clear();
         }
     }
     if (state_.ICP12Port(Links) == 0 && state_.ICP12Port(Rechts) == 0) {

@@ -328,7 +328,9 @@ void KleurFlitsFrm::Check_Arduino_Click() {
     Timer_Settekst.start();
     if (state_.ArduinoPort(Links) != 0) {
         toggleArduinoSide(Links);
-    } else {
+    } else if (state_.ArduinoPort(Rechts) == 0) {
+        // No board at all; a right board left alone (its left one failed to open) switches
+        // by itself below, once per click.
         setValue(Check_Arduino, 0);
     }
     if (state_.ArduinoPort(Rechts) != 0) {

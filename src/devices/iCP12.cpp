@@ -150,7 +150,8 @@ void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPor
 }
 
 SwitchResult Toggle(kf::SharedState& state) {
-    if (state.ICP12Port(kf::Links) == 0) {
+    // A right board runs alone when its left one was found but could not be opened.
+    if (state.ICP12Port(kf::Links) == 0 && state.ICP12Port(kf::Rechts) == 0) {
         return SwitchResult::Untick;
     }
     state.ICP12Active = !state.ICP12Active;

@@ -61,7 +61,7 @@ void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts);
 void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
 
 using kf::SwitchResult;
-// Check_iCP12 clicked outside start-up: toggles the output while a left board exists.
+// Check_iCP12 clicked outside start-up: toggles the output while any board exists.
 SwitchResult Toggle(kf::SharedState& state);
 
 }  // namespace iCP12

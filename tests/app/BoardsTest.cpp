@@ -1,13 +1,20 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTest>
 #include <memory>
+#include <optional>
 
 #include "app/ClickLabel.h"
 #include "app/Controls.h"
 #include "boardsim/ArduinoSim.h"
 #include "boardsim/Icp12Sim.h"
+#include "boardsim/SilentSim.h"
 #include "support/FormFixture.h"
 
 namespace kf::test {
@@ -18,6 +25,37 @@ using boardsim::ArduinoSim;
 using boardsim::ArduinoType;
 using boardsim::Icp12Sim;
 using std::chrono::milliseconds;
+
+// A serial device opened by another program that holds an exclusive lock on it, the way any
+// well-behaved serial program keeps a port to itself. Also a window on the line's settings.
+class HeldDevice {
+  public:
+    explicit HeldDevice(const std::string& path, bool lock = true)
+        : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        ok_ = fd_ >= 0 && (!lock || ::flock(fd_, LOCK_EX | LOCK_NB) == 0);
+    }
+    ~HeldDevice() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    HeldDevice(const HeldDevice&) = delete;
+    HeldDevice& operator=(const HeldDevice&) = delete;
+
+    bool ok() const { return ok_; }
+    // The baud rate the line is set to now, as the terminal driver has it.
+    speed_t baud() const {
+        termios tio{};
+        if (::tcgetattr(fd_, &tio) != 0) {
+            return B0;
+        }
+        return ::cfgetospeed(&tio);
+    }
+
+  private:
+    int fd_;
+    bool ok_ = false;
+};
 
 // The whole start-up against simulated boards, then the running show.
 class Boards : public FormFixture {
@@ -41,6 +79,33 @@ class Boards : public FormFixture {
         return add(std::make_unique<ArduinoSim>(o));
     }
     int start() { return load(devices); }
+
+    // Once the search has moved on to COM `next`, something happens to COM `com`: another
+    // program takes it, or its board is pulled. The search has found the board by then, but
+    // start-up can no longer open it.
+    std::optional<HeldDevice> held;
+    void holdWhenSearchReaches(int com, int next) {
+        const std::string path = devices[static_cast<std::size_t>(com - 1)];
+        waits.beforeWait = [this, path, next] {
+            if (!held && form->SerialPort_Links.CommPort() == next) {
+                held.emplace(path);
+            }
+        };
+    }
+    void unplugWhenSearchReaches(int com, int next) {
+        waits.beforeWait = [this, com, next] {
+            auto& sim = sims[static_cast<std::size_t>(com - 1)];
+            if (sim && form->SerialPort_Links.CommPort() == next) {
+                sim.reset();
+            }
+        };
+    }
+
+    // A click on the box itself, as the user gives it.
+    static void click(QCheckBox* box) {
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+    }
+    static unsigned framesOf(const Icp12Sim& sim) { return sim.state().frameCount; }
 
     // The frames run on this thread: wait with the event loop running.
     static bool received(const boardsim::BoardSim& sim, std::size_t bytes) {
@@ -214,6 +279,175 @@ TEST_F(Boards, AnUnpluggedBoardTurnsRedWhileTheOthersGoOn) {
     EXPECT_GT(stays.state().patternCount - before, 35U) << "the others keep every frame";
     EXPECT_TRUE(form->tmrLiveSpec.isActive());
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+// The right iCP12 alone, on its own control: the left one was found but is gone by the time
+// start-up opens the ports. Its switch must switch it, and its frames must flow.
+class RightIcp12Alone : public Boards, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RightIcp12Alone, GetsItsFramesAndItsSwitchWorks) {
+    const bool heldElsewhere = GetParam();
+    icp12();
+    Icp12Sim& right = icp12();
+    if (heldElsewhere) {
+        holdWhenSearchReaches(1, 2);
+    } else {
+        unplugWhenSearchReaches(1, 2);
+    }
+    ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
+    if (heldElsewhere) {
+        ASSERT_TRUE(held && held->ok()) << "the left device was not taken";
+    } else {
+        ASSERT_FALSE(sims[0]) << "the left board was not pulled";
+    }
+    EXPECT_FALSE(form->SerialPort_Links.PortOpen());
+    EXPECT_TRUE(form->SerialPort_Rechts.PortOpen());
+    EXPECT_EQ(form->state().ICP12Port(Links), 0);
+    EXPECT_EQ(form->state().ICP12Port(Rechts), 2);
+    EXPECT_EQ(form->Label_iCP12_Links->text(), "iCP12 Left");
+    EXPECT_EQ(backColor(form->Label_iCP12_Links), kColorOff);
+    EXPECT_EQ(form->Label_iCP12_Rechts->text(), "iCP12 Right on Com: 2");
+    EXPECT_EQ(backColor(form->Label_iCP12_Rechts), kColorOn);
+    EXPECT_TRUE(form->Check_iCP12->isChecked());
+    EXPECT_EQ(backColor(form->Check_iCP12), kColorOn);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return framesOf(right) >= 5; }, 2000)) << right.summary();
+
+    click(form->Check_iCP12);
+    EXPECT_FALSE(form->Check_iCP12->isChecked());
+    EXPECT_FALSE(form->state().ICP12Active);
+    EXPECT_EQ(backColor(form->Check_iCP12), kColorOff);
+    QTest::qWait(50);
+    const unsigned frozen = framesOf(right);
+    const std::size_t bytes = right.receivedCount();
+    QTest::qWait(150);
+    EXPECT_EQ(framesOf(right), frozen) << "switched off, the board gets nothing";
+    EXPECT_EQ(right.receivedCount(), bytes);
+
+    click(form->Check_iCP12);
+    EXPECT_TRUE(form->Check_iCP12->isChecked());
+    EXPECT_TRUE(form->state().ICP12Active);
+    EXPECT_EQ(backColor(form->Check_iCP12), kColorOn);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return framesOf(right) >= frozen + 5; }, 2000));
+    EXPECT_TRUE(right.violations().empty()) << right.summary();
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(LeftGone, RightIcp12Alone, ::testing::Values(true, false),
+                         [](const auto& info) {
+                             return info.param ? std::string("HeldByAnotherProgram")
+                                               : std::string("Unplugged");
+                         });
+
+TEST_F(Boards, TheArduinoSwitchFollowsARightBoardWhoseLeftOneCouldNotBeOpened) {
+    ArduinoSim& left = arduino(ArduinoType::TM);
+    ArduinoSim& right = arduino(ArduinoType::TM);
+    holdWhenSearchReaches(1, 2);
+    ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
+    ASSERT_TRUE(held && held->ok());
+    const std::size_t leftBytes = left.receivedCount();
+    EXPECT_FALSE(form->MSComm_Arduino_Links.PortOpen());
+    EXPECT_TRUE(form->MSComm_Arduino_Rechts.PortOpen());
+    EXPECT_EQ(form->Label_Arduino_Links->text().toStdString(), "Arduino Left");
+    EXPECT_EQ(backColor(form->Label_Arduino_Links), kColorOff);
+    EXPECT_EQ(form->Label_Arduino_Rechts->text(), " Arduino Right Com: 2 TM V1.1");
+    EXPECT_TRUE(form->Check_Arduino->isChecked()) << "the right board gets patterns";
+    EXPECT_EQ(backColor(form->Check_Arduino), kColorOn);
+    const auto settle = milliseconds(timing.setTekstDelay + timing.tmTextPause + milliseconds(200));
+    QTest::qWait(static_cast<int>(settle.count()));
+    ASSERT_EQ(textsOf(right), std::vector<std::string>{"   RIGHT"});
+    ASSERT_TRUE(form->state().ArduinoActive(Rechts));
+    ASSERT_TRUE(received(right, right.receivedCount() + 40));
+
+    // Off: the right board shows "-  OFF -" once and gets no more patterns, and nothing
+    // switches it on again behind the user's back.
+    click(form->Check_Arduino);
+    EXPECT_FALSE(form->Check_Arduino->isChecked());
+    EXPECT_EQ(backColor(form->Check_Arduino), kColorOff);
+    EXPECT_FALSE(form->state().ArduinoActive(Rechts));
+    const unsigned patterns = right.state().patternCount;
+    QTest::qWait(static_cast<int>(settle.count()));
+    EXPECT_EQ(textsOf(right), (std::vector<std::string>{"   RIGHT", "-  OFF -"}));
+    EXPECT_EQ(right.state().patternCount, patterns);
+    EXPECT_FALSE(form->state().ArduinoActive(Rechts));
+
+    // On: patterns again, and the side name a moment later.
+    click(form->Check_Arduino);
+    EXPECT_TRUE(form->Check_Arduino->isChecked());
+    EXPECT_EQ(backColor(form->Check_Arduino), kColorOn);
+    EXPECT_TRUE(form->state().ArduinoActive(Rechts));
+    QTest::qWait(static_cast<int>(settle.count()));
+    EXPECT_EQ(textsOf(right), (std::vector<std::string>{"   RIGHT", "-  OFF -", "   RIGHT"}));
+    EXPECT_GT(right.state().patternCount, patterns);
+
+    EXPECT_EQ(left.receivedCount(), leftBytes) << "nothing goes to the board start-up lost";
+    EXPECT_TRUE(right.violations().empty()) << right.summary();
+}
+
+TEST_F(Boards, ALabelClickOnAnArduinoThatCouldNotBeOpenedDoesNothing) {
+    ArduinoSim& lostLeft = arduino(ArduinoType::TM);
+    ArduinoSim& et = arduino(ArduinoType::ET);
+    holdWhenSearchReaches(1, 2);
+    ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
+    ASSERT_TRUE(held && held->ok());
+    form->Timer_Settekst.stop();
+    const std::size_t leftBytes = lostLeft.receivedCount();
+    EXPECT_EQ(form->state().ArduinoType(Links), "");
+    QTest::mouseClick(form->Label_Arduino_Links, Qt::LeftButton);
+    EXPECT_EQ(form->Label_Arduino_Links->text().toStdString(), "Arduino Left");
+    EXPECT_EQ(backColor(form->Label_Arduino_Links), kColorOff);
+    EXPECT_FALSE(form->state().TM1638V13Links);
+    QTest::qWait(100);
+    EXPECT_EQ(lostLeft.receivedCount(), leftBytes);
+    EXPECT_EQ(form->Label_Arduino_Rechts->text(), " Arduino Right Com: 2 ET");
+    EXPECT_GT(et.state().patternCount, 3U);
+    EXPECT_EQ(et.state().peakCount, 0U);
+}
+
+TEST_F(Boards, ALabelClickOnARightArduinoThatCouldNotBeOpenedDoesNothing) {
+    ArduinoSim& et = arduino(ArduinoType::ET);
+    ArduinoSim& lostRight = arduino(ArduinoType::TM);
+    add(std::make_unique<boardsim::SilentSim>());  // the search goes on to COM3
+    holdWhenSearchReaches(2, 3);
+    ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
+    ASSERT_TRUE(held && held->ok());
+    const std::size_t rightBytes = lostRight.receivedCount();
+    EXPECT_EQ(form->state().ArduinoType(Rechts), "");
+    QTest::mouseClick(form->Label_Arduino_Rechts, Qt::LeftButton);
+    EXPECT_EQ(form->Label_Arduino_Rechts->text().toStdString(), "Arduino Right");
+    EXPECT_FALSE(form->state().TM1638V13Rechts);
+    // The left board's switch is untouched by the loss.
+    EXPECT_TRUE(form->Check_Arduino->isChecked());
+    EXPECT_EQ(backColor(form->Check_Arduino), kColorOn);
+    QTest::qWait(100);
+    EXPECT_EQ(lostRight.receivedCount(), rightBytes);
+    EXPECT_GT(et.state().patternCount, 3U);
+}
+
+TEST_F(Boards, EachBoardControlRunsItsLineAtItsOwnBaudRate) {
+    icp12();
+    icp12();
+    arduino(ArduinoType::ET);
+    arduino(ArduinoType::ET);
+    // Our own view of each line, opened before the window takes them.
+    std::vector<std::unique_ptr<HeldDevice>> lines;
+    for (const std::string& path : devices) {
+        lines.push_back(std::make_unique<HeldDevice>(path, false));
+        ASSERT_TRUE(lines.back()->ok()) << path;
+    }
+    ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
+    ASSERT_TRUE(form->SerialPort_Links.PortOpen());
+    ASSERT_TRUE(form->SerialPort_Rechts.PortOpen());
+    ASSERT_TRUE(form->MSComm_Arduino_Links.PortOpen());
+    ASSERT_TRUE(form->MSComm_Arduino_Rechts.PortOpen());
+    EXPECT_EQ(form->SerialPort_Rechts.CommPort(), 2);
+    EXPECT_EQ(lines[0]->baud(), static_cast<speed_t>(B115200)) << "left iCP12";
+    EXPECT_EQ(lines[1]->baud(), static_cast<speed_t>(B9600)) << "right iCP12";
+    EXPECT_EQ(lines[2]->baud(), static_cast<speed_t>(B115200)) << "left Arduino";
+    EXPECT_EQ(lines[3]->baud(), static_cast<speed_t>(B115200)) << "right Arduino";
+    EXPECT_EQ(form->SerialPort_Links.baudRate(), 115200);
+    EXPECT_EQ(form->SerialPort_Rechts.baudRate(), 9600);
+    EXPECT_EQ(form->MSComm_Arduino_Links.baudRate(), 115200);
+    EXPECT_EQ(form->MSComm_Arduino_Rechts.baudRate(), 115200);
 }
 
 }  // namespace

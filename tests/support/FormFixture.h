@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,9 @@ class RecordingWaits : public Waits {
   public:
     void waitFor(std::chrono::milliseconds d) override {
         waited.push_back(d);
+        if (beforeWait) {
+            beforeWait();
+        }
         real.waitFor(d);
     }
     void dispatchOnce() override {
@@ -32,6 +36,8 @@ class RecordingWaits : public Waits {
     }
     std::vector<std::chrono::milliseconds> waited;
     int dispatches = 0;
+    // Runs at the start of every wait: lets a test change the world while the search waits.
+    std::function<void()> beforeWait;
 
   private:
     EventLoopWaits real;
