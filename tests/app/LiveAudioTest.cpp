@@ -7,6 +7,7 @@
 #include "app/LampLabel.h"
 #include "audio/PulseTestSupport.h"
 #include "support/FormFixture.h"
+#include "support/Require.h"
 
 namespace kf::test {
 namespace {
@@ -25,10 +26,8 @@ class LiveAudio : public ::testing::Test {
     kftest::DefaultSinkLock sink;  // nothing else plays meanwhile
 
     void SetUp() override {
-        if (!kftest::serverAnswers()) {
-            GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription()
-                         << ")";
-        }
+        KF_REQUIRE(kftest::serverAnswers(),
+                   "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
         form = std::make_unique<KleurFlitsFrm>(
             FormDependencies{*audio, ports, k8055, boxes, waits, Timing{}, [](int) {}});
         ASSERT_EQ(form->Form_Load(), KleurFlitsFrm::kStartedOk);

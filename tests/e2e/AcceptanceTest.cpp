@@ -16,6 +16,7 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
+#include "support/Require.h"
 
 namespace kfe2e {
 namespace {
@@ -151,9 +152,8 @@ void expectOnlyLamp(const Icp12Sim& icpLit, const Icp12Sim& icpDark, const Ardui
 // A tone in one band on one side lights that band's lamp on that side's boards only.
 TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
     kftest::DefaultSinkLock sink;
-    if (!kftest::serverAnswers()) {
-        GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription() << ")";
-    }
+    KF_REQUIRE(kftest::serverAnswers(),
+               "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     Icp12Sim icpLeft;
     Icp12Sim icpRight;
     auto etLeft = arduino(ArduinoType::ET);
@@ -201,9 +201,8 @@ TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
 // keeps about the chosen six of sixteen lamps lit.
 TEST_F(Program, NoiseBringsPeaksToTheAlOnlyAndAutoLevelHoldsAboutSixLamps) {
     kftest::DefaultSinkLock sink;
-    if (!kftest::serverAnswers()) {
-        GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription() << ")";
-    }
+    KF_REQUIRE(kftest::serverAnswers(),
+               "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     Icp12Sim icpLeft;
     Icp12Sim icpRight;
     auto al = arduino(ArduinoType::AL);

@@ -154,9 +154,8 @@ TEST_F(Display, WindowMapsWithItsCaptionAndShowsBarsWhileAToneSounds) {
     KF_REQUIRE(kftest::onPath("xwininfo") && kftest::onPath("import"),
                "xwininfo (x11-utils) and import (imagemagick)");
     kftest::DefaultSinkLock sink;
-    if (!kftest::serverAnswers()) {
-        GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription() << ")";
-    }
+    KF_REQUIRE(kftest::serverAnswers(),
+               "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     Xvfb x;
     KF_REQUIRE(x.ready(), "a display: Xvfb (package xvfb) did not start");
     start({}, {{"DISPLAY", x.display()}, {"QT_QPA_PLATFORM", std::nullopt}});

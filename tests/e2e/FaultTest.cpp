@@ -13,6 +13,7 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
+#include "support/Require.h"
 
 namespace kfe2e {
 namespace {
@@ -45,9 +46,7 @@ class Faults : public Program {};
 // The server is killed under the running program: the frames go on, silent, without a box;
 // when the server is back the recording resumes by itself.
 TEST_F(Faults, AudioServerKilledAndRestartedFramesGoOnAndRecordingResumes) {
-    if (!kftest::PrivateServer::available()) {
-        GTEST_SKIP() << "no pulseaudio binary for a private server";
-    }
+    KF_REQUIRE(kftest::PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
     kftest::PrivateServer server({"kf_null"});
     ASSERT_TRUE(server.start()) << server.log();
     Icp12Sim icp;

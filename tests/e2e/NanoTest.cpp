@@ -39,9 +39,8 @@ class Nano : public testing::Test {
 
 TEST_F(Nano, AToneLightsItsLampPinAndShutdownLeavesEveryPinLow) {
     kftest::DefaultSinkLock sink;
-    if (!kftest::serverAnswers()) {
-        GTEST_SKIP() << "no PulseAudio server answers (" << kftest::pulseServerDescription() << ")";
-    }
+    KF_REQUIRE(kftest::serverAnswers(),
+               "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     AvrSim sim(elf_, kf::fw::BoardType::ET);
     std::mutex mutex;
     std::vector<std::uint8_t> lampHistory;
