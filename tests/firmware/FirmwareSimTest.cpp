@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Font.h"
 #include "ProgramPort.h"
@@ -166,22 +167,39 @@ TEST(FirmwareTm, TextOnTheDigitsAndPeaksOnTheDecimalPoints) {
     EXPECT_EQ(sim.outputs().digitText(), "LEFT    ") << "a text over 8 characters is ignored";
 }
 
-TEST(FirmwarePty, TheProgramTalksToTheBoardThroughThePseudoTerminal) {
+// Like a Nano on USB: opening the port resets the board, and its bootloader eats what arrives
+// in its first half second; then the firmware answers and drives its pins.
+TEST(FirmwarePty, OpeningThePortResetsTheBoardAndItAnswersAfterItsBoot) {
     const std::string path = firmwarePath(BoardType::TM);
     KF_REQUIRE(std::filesystem::exists(path), path << " (scripts/firmware builds it)");
     AvrSim sim(path, BoardType::TM);
     PtyBridge bridge(sim);
-    boardsim::test::ProgramPort port(bridge.slavePath());
-    port.write("(ZMD)");
-    EXPECT_EQ(port.readFor(300ms), "");
-    port.write("90/");
-    EXPECT_EQ(port.readAtLeast(2, 2s), "TM");
-    port.write("9/LEFT/1/7/");
+    {
+        boardsim::test::ProgramPort port(bridge.slavePath());
+        port.write("90/");
+        EXPECT_EQ(port.readFor(300ms), "") << "answered inside the bootloader's time";
+        std::this_thread::sleep_for(300ms);
+        port.write("90/");
+        EXPECT_EQ(port.readAtLeast(2, 2s), "TM");
+        port.write("9/LEFT/1/7/");
+        EXPECT_TRUE(bridge.waitFor(
+            [](const AvrSim& s) {
+                return s.outputs().lamps == 7 && s.outputs().digitText() == "LEFT    ";
+            },
+            2s));
+        EXPECT_EQ(bridge.resetCount(), 1);
+    }
+    // Closing leaves the board as it is; the next open resets it, lamps and text included.
+    std::this_thread::sleep_for(50ms);
+    int lamps = -1;
+    bridge.withSim([&](AvrSim& s) { lamps = s.outputs().lamps; });
+    EXPECT_EQ(lamps, 7);
+    boardsim::test::ProgramPort again(bridge.slavePath());
     EXPECT_TRUE(bridge.waitFor(
-        [](const AvrSim& s) {
-            return s.outputs().lamps == 7 && s.outputs().digitText() == "LEFT    ";
-        },
-        2s));
+        [](const AvrSim& s) { return s.resetCount() == 2 && s.outputs().lamps == 0; }, 2s));
+    std::this_thread::sleep_for(600ms);
+    again.write("90/");
+    EXPECT_EQ(again.readAtLeast(2, 2s), "TM");
 }
 
 }  // namespace

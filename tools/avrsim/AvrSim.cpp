@@ -107,6 +107,13 @@ std::uint64_t AvrSim::cycle() const {
     return avr_->cycle;
 }
 
+void AvrSim::reset() {
+    avr_reset(avr_);
+    input_.clear();
+    output_.clear();
+    ++resets_;
+}
+
 void AvrSim::send(std::string_view bytes) {
     input_.insert(input_.end(), bytes.begin(), bytes.end());
     pump();

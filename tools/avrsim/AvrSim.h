@@ -54,6 +54,10 @@ class AvrSim {
     fw::BoardType type() const { return type_; }
 
     void send(std::string_view bytes);
+    // A reset as the board's reset pin gives it: the firmware starts again from its first
+    // instruction; what waited for the UART and what it had sent are dropped.
+    void reset();
+    std::size_t resetCount() const { return resets_; }
     // Runs the simulated time forward; false when the core stopped or crashed.
     bool runFor(std::chrono::microseconds time);
     // Runs until pred() holds or `limit` of simulated time has passed.
@@ -96,6 +100,7 @@ class AvrSim {
     std::string output_;
     std::uint64_t lastRxCycle_ = 0;
     std::size_t rxCount_ = 0;
+    std::size_t resets_ = 0;
 
     // Pin levels: PORTB, PORTC, PORTD as seen on the pins.
     std::uint8_t portB_ = 0, portC_ = 0, portD_ = 0;

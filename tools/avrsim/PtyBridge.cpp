@@ -1,5 +1,6 @@
 #include "avrsim/PtyBridge.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +15,11 @@ constexpr std::chrono::microseconds kSlice{500};
 
 }  // namespace
 
-PtyBridge::PtyBridge(AvrSim& sim)
-    : sim_(sim), pty_(std::make_unique<boardsim::Pty>(true)), thread_([this] { run(); }) {}
+PtyBridge::PtyBridge(AvrSim& sim, BridgeOptions options)
+    : sim_(sim),
+      options_(options),
+      pty_(std::make_unique<boardsim::Pty>(!options.resetOnOpen)),
+      thread_([this] { run(); }) {}
 
 PtyBridge::~PtyBridge() {
     stop_ = true;
@@ -37,12 +41,42 @@ bool PtyBridge::waitFor(const std::function<bool(const AvrSim&)>& pred,
     return sliced_.wait_for(lock, timeout, [&] { return pred(sim_); });
 }
 
+// The master reports a hangup while no one has the slave open.
+bool PtyBridge::slaveOpen() const {
+    pollfd p{pty_->masterFd(), POLLIN, 0};
+    return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
 void PtyBridge::run() {
     const int fd = pty_->masterFd();
-    const auto start = WallClock::now();
-    const std::uint64_t startCycle = sim_.cycle();
+    auto start = WallClock::now();
+    std::uint64_t startCycle = sim_.cycle();
     std::string unsent;
+    // Nobody has the slave open when the bridge starts: an open at any time after is a reset.
+    bool wasOpen = !options_.resetOnOpen;
     while (!stop_) {
+        if (options_.resetOnOpen) {
+            const bool open = slaveOpen();
+            if (open && !wasOpen) {
+                // Reset, then the bootloader's time, in which the line's bytes are lost.
+                {
+                    std::lock_guard lock(mutex_);
+                    sim_.reset();
+                }
+                ++resets_;
+                unsent.clear();
+                const auto bootEnd = WallClock::now() + options_.bootTime;
+                while (!stop_ && WallClock::now() < bootEnd) {
+                    char buf[512];
+                    while (::read(fd, buf, sizeof buf) > 0) {
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                start = WallClock::now();
+                startCycle = sim_.cycle();
+            }
+            wasOpen = open;
+        }
         std::uint64_t cycle;
         {
             std::lock_guard lock(mutex_);
