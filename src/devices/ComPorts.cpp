@@ -113,4 +113,17 @@ bool ComPorts::exists(int n) const {
     return S_ISCHR(info.st_mode);
 }
 
+std::int16_t ComPorts::include(const std::string& path) {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        if (devices_[i] == path) {
+            return static_cast<std::int16_t>(i + 1);
+        }
+    }
+    if (devices_.size() >= 255) {
+        return 0;
+    }
+    devices_.push_back(path);
+    return static_cast<std::int16_t>(devices_.size());
+}
+
 }  // namespace kf

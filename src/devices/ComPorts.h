@@ -22,6 +22,9 @@ class ComPorts {
     // Whether COM n names an existing device; the device is not opened.
     bool exists(int n) const;
     int count() const { return static_cast<int>(devices_.size()); }
+    // The COM number of a device path; a device that appeared after start-up gets the next
+    // free number, so the numbers of the others stay as they were. 0 when all 255 are taken.
+    std::int16_t include(const std::string& path);
 
     // Natural order of device paths: digit runs compare by their value, so /dev/ttyS2 comes
     // before /dev/ttyS10.

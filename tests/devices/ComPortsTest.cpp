@@ -81,6 +81,17 @@ TEST(ComPortsNumbers, OnlyNumbersOneToCountNameADevice) {
     EXPECT_TRUE(ports.exists(2));
 }
 
+TEST(ComPortsNumbers, ADeviceThatAppearsLaterGetsTheNextNumberAndKeepsIt) {
+    ComPorts ports({"/dev/ttyUSB0", "/dev/ttyUSB2"});
+    EXPECT_EQ(ports.include("/dev/ttyUSB2"), 2);
+    EXPECT_EQ(ports.include("/dev/ttyUSB1"), 3);
+    EXPECT_EQ(ports.include("/dev/ttyUSB1"), 3);
+    EXPECT_EQ(ports.devicePath(1), "/dev/ttyUSB0");
+    EXPECT_EQ(ports.devicePath(3), "/dev/ttyUSB1");
+    ComPorts full(std::vector<std::string>(255, "/dev/null"));
+    EXPECT_EQ(full.include("/dev/ttyUSB9"), 0);
+}
+
 TEST(ComPortsExists, OnlyCharacterDevicesExist) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
