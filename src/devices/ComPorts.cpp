@@ -32,7 +32,9 @@ ComPorts ComPorts::fromEnvironment() {
     }
     std::sort(devices.begin(), devices.end(), naturalLess);
     devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
-    return ComPorts(std::move(devices));
+    ComPorts ports(std::move(devices));
+    ports.system_ = true;
+    return ports;
 }
 
 std::vector<std::string> ComPorts::parseList(const std::string& value) {

@@ -13,6 +13,7 @@ namespace kf {
 class ComPorts {
   public:
     explicit ComPorts(std::vector<std::string> devices);
+    // KLEURFLITS_SERIAL_PORTS's list when it is set, otherwise the machine's own ports.
     static ComPorts fromEnvironment();
     // The list a KLEURFLITS_SERIAL_PORTS value names; empty entries are skipped.
     static std::vector<std::string> parseList(const std::string& value);
@@ -22,6 +23,9 @@ class ComPorts {
     // Whether COM n names an existing device; the device is not opened.
     bool exists(int n) const;
     int count() const { return static_cast<int>(devices_.size()); }
+    const std::vector<std::string>& devices() const { return devices_; }
+    // Whether the list is the machine's own ports rather than named ones.
+    bool system() const { return system_; }
     // The COM number of a device path; a device that appeared after start-up gets the next
     // free number, so the numbers of the others stay as they were. 0 when all 255 are taken.
     std::int16_t include(const std::string& path);
@@ -32,6 +36,7 @@ class ComPorts {
 
   private:
     std::vector<std::string> devices_;
+    bool system_ = false;
 };
 
 }  // namespace kf
