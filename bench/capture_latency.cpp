@@ -13,7 +13,7 @@
 //     the difference of the medians is what the backend's 10 ms fragments add.
 //
 // Uses the server of PULSE_SERVER (or the client configuration) and the source of the backend
-// ("@DEFAULT_MONITOR@" or KLEURFLITS_AUDIO_SOURCE). Exit status 2 when no server answers.
+// (the default output's monitor, or KLEURFLITS_AUDIO_SOURCE). Exit status 2 when no server answers.
 #include <pulse/pulseaudio.h>
 #include <pulse/simple.h>
 
