@@ -81,7 +81,10 @@ for expected in "$program" "$desktop_file" "$metainfo_file" \
     /usr/share/icons/hicolor/scalable/apps/kleurflits-stereo.svg \
     /usr/lib/udev/rules.d/70-kleurflits-k8055.rules \
     /usr/share/doc/$package/copyright /usr/share/doc/$package/changelog.gz \
-    /usr/share/man/man1/kleurflits-stereo.1.gz; do
+    /usr/share/man/man1/kleurflits-stereo.1.gz \
+    /usr/share/kleurflits-stereo/firmware/kleurflits-ET.hex \
+    /usr/share/kleurflits-stereo/firmware/kleurflits-AL.hex \
+    /usr/share/kleurflits-stereo/firmware/kleurflits-TM.hex; do
   grep -qxF "$expected" "$work/paths" || fail "the package lacks $expected"
 done
 executables=$(awk '$1 ~ /^-..x/ {print $6}' "$work/contents" | sed 's|^\./|/|')
