@@ -269,8 +269,8 @@ void KleurFlitsFrm::LedBesturing(int LedNr, float WaardeLinks, float WaardeRecht
         state_.PeakRechts = 0;
         // A link still carrying earlier frames' commands skips this frame whole, so what
         // reaches a slow board is never more than a frame or two old.
-        icp12Busy_(Links) = SerialPort_Links.unsentOutput() > iCP12::kBusyBytes;
-        icp12Busy_(Rechts) = SerialPort_Rechts.unsentOutput() > iCP12::kBusyBytes;
+        icp12Busy_(Links) = SerialPort_Links.lineBacklog() > iCP12::kBusyBytes;
+        icp12Busy_(Rechts) = SerialPort_Rechts.lineBacklog() > iCP12::kBusyBytes;
         if (value(Check_Auto_Level) == 1) {
             HScrollVolume->setValue(
                 light::autoLevelStep(state_.LitCount, HScroll_MaxAantLeds->value(),

@@ -16,7 +16,7 @@ void frameStep(kf::SharedState& state, int side, kf::SerialPortControl& port) {
     }
     // A link that has not yet sent the last frame gets nothing new: what it carries stays at
     // most a frame old, and the next frame brings the full state again.
-    if (port.unsentOutput() > kFrameBytes) {
+    if (port.lineBacklog() > kFrameBytes) {
         return;
     }
     port.Output(patternMessage(pattern));

@@ -71,6 +71,7 @@ bool SerialPortControl::setPortOpen(bool open) {
     }
     // A new open starts afresh: the device may be back after a failure.
     failed_ = false;
+    lineFreeAt_ = {};
     failureReported_ = false;
     port_.setPortName(QString::fromStdString(path));
     ++inPortCall_;
@@ -108,8 +109,10 @@ void SerialPortControl::Output(const std::string& text) {
             ++droppedWrites_;
         } else if (batch) {
             batch_ += text;
+            pace(text.size());
         } else {
             send(text.data(), text.size());
+            pace(text.size());
         }
     }
     settle();
@@ -193,6 +196,35 @@ std::int64_t SerialPortControl::unsentOutput() {
     }
     settle();
     return unsent;
+}
+
+std::int64_t SerialPortControl::lineBacklog() {
+    const std::int64_t unsent = unsentOutput();
+    return usable() ? std::max(unsent, pacedBacklog()) : 0;
+}
+
+namespace {
+
+std::chrono::nanoseconds characterTime(std::int32_t baudRate) {
+    // 8N1: a start bit, eight data bits and a stop bit.
+    return std::chrono::nanoseconds(10'000'000'000LL / std::max<std::int32_t>(baudRate, 1));
+}
+
+}  // namespace
+
+void SerialPortControl::pace(std::size_t characters) {
+    const auto now = std::chrono::steady_clock::now();
+    lineFreeAt_ = std::max(lineFreeAt_, now) +
+                  characterTime(baudRate_) * static_cast<std::int64_t>(characters);
+}
+
+std::int64_t SerialPortControl::pacedBacklog() const {
+    const auto left = lineFreeAt_ - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+        return 0;
+    }
+    const auto each = characterTime(baudRate_);
+    return static_cast<std::int64_t>((left + each - std::chrono::nanoseconds(1)) / each);
 }
 
 bool SerialPortControl::hungUp() const {

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -47,6 +48,11 @@ class SerialPortControl : public QObject {
     std::string devicePath() const;
     // Characters given to Output but not yet on the line: ours plus the driver's queue.
     std::int64_t unsentOutput();
+    // What the line cannot have carried yet: unsentOutput(), or, when more, what its speed
+    // allows since the output was given (10 bits a character). A pseudo-terminal (ser2net,
+    // socat) reports no queue while its buffer holds kilobytes, and a slow reader behind it
+    // would otherwise fall seconds behind; frames are skipped on this.
+    std::int64_t lineBacklog();
     std::uint64_t droppedWrites() const { return droppedWrites_; }
     bool failed() const { return failed_; }
     void setFailureHandler(std::function<void()> handler) { onFailure_ = std::move(handler); }
@@ -73,6 +79,9 @@ class SerialPortControl : public QObject {
     void sendBatch();
     void send(const char* data, std::size_t size);
     void onPortError(QSerialPort::SerialPortError error);
+    // Counts characters against the line's speed; pacedBacklog is what it has not carried yet.
+    void pace(std::size_t characters);
+    std::int64_t pacedBacklog() const;
     void drainAndClose();
 
     const ComPorts& ports_;
@@ -87,6 +96,7 @@ class SerialPortControl : public QObject {
     int inPortCall_ = 0;  // > 0 while one of our calls into port_ is running
     int held_ = 0;        // > 0 inside a batch of Output calls
     std::string batch_;   // the batch's output, not yet handed on
+    std::chrono::steady_clock::time_point lineFreeAt_{};  // when the line has carried it all
 };
 
 }  // namespace kf
