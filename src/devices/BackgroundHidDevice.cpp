@@ -56,17 +56,23 @@ BackgroundHidDevice::BackgroundHidDevice(std::unique_ptr<HidDevice> device)
 }
 
 BackgroundHidDevice::~BackgroundHidDevice() {
-    std::unique_lock lock(shared_->mutex);
-    shared_->stop = true;
-    shared_->changed.notify_all();
-    const bool done = shared_->changed.wait_for(
-        lock, kCloseWait, [this] { return !shared_->writing && !shared_->pending.has_value(); });
-    lock.unlock();
+    const bool done = drain(std::chrono::steady_clock::now() + kCloseWait);
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->stop = true;
+        shared_->changed.notify_all();
+    }
     if (done) {
         shared_->thread.join();
     } else {
         shared_->thread.detach();
     }
+}
+
+bool BackgroundHidDevice::drain(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(shared_->mutex);
+    return shared_->changed.wait_until(
+        lock, deadline, [this] { return !shared_->writing && !shared_->pending.has_value(); });
 }
 
 int BackgroundHidDevice::write(const std::uint8_t* data, std::size_t length) {

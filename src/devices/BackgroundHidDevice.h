@@ -14,8 +14,8 @@ namespace k8055d {
 // write return -1, so the driver drops the board as it does for a failure seen at once.
 class BackgroundHidDevice final : public HidDevice {
   public:
-    // How long destruction waits for the last report (the off report at shutdown) to go out.
-    // A board still hung after that is left to its thread, which closes it when its write ends.
+    // How long destruction waits for the last report to go out. A board still hung after that
+    // is left to its thread, which closes it when its write ends.
     static constexpr std::chrono::milliseconds kCloseWait{500};
 
     explicit BackgroundHidDevice(std::unique_ptr<HidDevice> device);
@@ -24,6 +24,9 @@ class BackgroundHidDevice final : public HidDevice {
     BackgroundHidDevice& operator=(const BackgroundHidDevice&) = delete;
 
     int write(const std::uint8_t* data, std::size_t length) override;
+    // Waits for the report under way and the one waiting behind it. The process may end right
+    // after (shutdown ends without destructors), so this is the off report's only guarantee.
+    bool drain(std::chrono::steady_clock::time_point deadline) override;
 
   private:
     struct Shared;

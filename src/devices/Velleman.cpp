@@ -9,7 +9,7 @@ namespace {
 // The driver addresses a board by 0..3; the program numbers its cards 1..4 so that 0 can mean
 // "no board".
 constexpr std::int32_t addressOf(std::int32_t card) {
-    return card - 1;
+    return cardAddress(card);
 }
 
 void showCard(kf::SharedState& state, kf::DeviceView& view, kf::DeviceLabel label,
@@ -69,7 +69,7 @@ void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
     }
 }
 
-void OffStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
+std::vector<int> OffStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
     for (int side = kf::Links; side <= kf::Rechts; ++side) {
         const std::int32_t card = state.K8055Card(side);
         if (card != 0) {
@@ -77,6 +77,16 @@ void OffStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
             driver.WriteAllDigital(0);
         }
     }
+    // Both boards send at once; each gets its own bound from the moment its wait begins.
+    std::vector<int> left;
+    for (int side = kf::Links; side <= kf::Rechts; ++side) {
+        const std::int32_t card = state.K8055Card(side);
+        if (card != 0 &&
+            !driver.Drain(addressOf(card), std::chrono::steady_clock::now() + kOffWait)) {
+            left.push_back(side);
+        }
+    }
+    return left;
 }
 
 SwitchResult Toggle(kf::SharedState& state) {

@@ -34,12 +34,19 @@ struct K8055Driver::Impl {
         // After a failed look-up or open the board is left alone until retryAt.
         bool holdingOff = false;
         std::chrono::steady_clock::time_point retryAt{};
+        // Its writes failed and the owner was told; it is told again once the board is back.
+        bool lost = false;
+        // Writes accepted on the present handle. A writer thread accepts a report before the
+        // transfer, so a lost board counts as back only at the second: the first one's
+        // transfer failing would have failed it.
+        int accepted = 0;
     };
 
     HidTransport& transport;
     Clock clock;
     std::array<Board, kBoardCount> boards;
     int current = kNoBoard;
+    PresenceHandler presenceHandler;
     // The analog outputs share the report with the digital ones; nothing sets them, so they
     // stay 0, but a write must not change them.
     std::uint8_t analog1 = 0;
@@ -84,8 +91,12 @@ struct K8055Driver::Impl {
         for (int a = 0; a < kBoardCount; ++a) {
             Board& board = boards[a];
             if (found[a] != board.path) {
+                const bool wasOpen = board.device != nullptr;
                 board.device.reset();
                 board.path = std::move(found[a]);
+                if (wasOpen) {
+                    markLost(a);
+                }
             }
         }
         return mask;
@@ -110,6 +121,7 @@ struct K8055Driver::Impl {
         if (!board.path.empty()) {
             board.device = openDevice(board.path);
         }
+        board.accepted = 0;
         if (!board.device) {
             // The path may be stale (the node can go to another device), so look it up anew
             // next time.
@@ -143,7 +155,12 @@ struct K8055Driver::Impl {
         } catch (...) {
             written = -1;
         }
+        const int address = current;
         if (written == static_cast<int>(report.size())) {
+            if (board.lost && ++board.accepted >= 2) {
+                board.lost = false;
+                tell(address, true);
+            }
             return true;
         }
         // A failed write usually means the board was unplugged. Drop the handle and forget
@@ -152,7 +169,22 @@ struct K8055Driver::Impl {
         board.device.reset();
         board.path.clear();
         current = kNoBoard;
+        markLost(address);
         return false;
+    }
+
+    void markLost(int address) {
+        Board& board = boards[address];
+        if (!board.lost) {
+            board.lost = true;
+            tell(address, false);
+        }
+    }
+
+    void tell(int address, bool present) {
+        if (presenceHandler) {
+            presenceHandler(address, present);
+        }
     }
 };
 
@@ -182,6 +214,21 @@ std::int32_t K8055Driver::SetCurrentDevice(std::int32_t address) {
 
 bool K8055Driver::WriteAllDigital(std::int32_t value) {
     return impl_->write(value);
+}
+
+bool K8055Driver::Drain(std::int32_t address, std::chrono::steady_clock::time_point deadline) {
+    if (address < 0 || address >= kBoardCount || !impl_->boards[address].device) {
+        return true;
+    }
+    try {
+        return impl_->boards[address].device->drain(deadline);
+    } catch (...) {
+        return false;
+    }
+}
+
+void K8055Driver::setPresenceHandler(PresenceHandler handler) {
+    impl_->presenceHandler = std::move(handler);
 }
 
 }  // namespace k8055d

@@ -25,6 +25,13 @@ class HidDevice {
     virtual ~HidDevice() = default;
     // hidapi's hid_write: data[0] is the report ID. Returns bytes written or -1.
     virtual int write(const std::uint8_t* data, std::size_t length) = 0;
+    // Waits until the reports already written have reached the board, or until the deadline.
+    // True when nothing is left under way. A device that writes before write returns has
+    // nothing to wait for.
+    virtual bool drain(std::chrono::steady_clock::time_point deadline) {
+        static_cast<void>(deadline);
+        return true;
+    }
 };
 
 class HidTransport {
@@ -41,6 +48,9 @@ std::unique_ptr<HidTransport> createHidapiTransport();
 class K8055Driver {
   public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // Told when an open board stops taking writes (present false: unplugged, permission lost)
+    // and when a board lost that way takes them again (present true), once per change.
+    using PresenceHandler = std::function<void(std::int32_t address, bool present)>;
     // A board that could not be found or opened is looked for again at most this often, so a
     // missing board costs the frame nothing between tries.
     static constexpr std::chrono::milliseconds kRetryInterval{1000};
@@ -56,6 +66,14 @@ class K8055Driver {
     std::int32_t SetCurrentDevice(std::int32_t address);
     // Sets the eight digital outputs of the current board. Returns false on failure.
     bool WriteAllDigital(std::int32_t value);
+
+    // Waits until the board's reports written so far have gone out, at most until the
+    // deadline; the process may end right after. True when nothing is left under way, also
+    // when the board is not open.
+    bool Drain(std::int32_t address, std::chrono::steady_clock::time_point deadline);
+
+    // Called on the thread that calls WriteAllDigital; empty: nobody is told.
+    void setPresenceHandler(PresenceHandler handler);
 
   private:
     struct Impl;

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <vector>
+
+#include "devices/FakeHidTransport.h"
 
 namespace k8055d {
 namespace {
@@ -154,6 +157,47 @@ TEST(BackgroundHidDevice, ClosingGivesUpOnAHungBoardWhichIsClosedWhenItsTransfer
     std::unique_lock lock(board->mutex);
     EXPECT_TRUE(board->changed.wait_for(lock, 5s, [&] { return board->closed; }));
     EXPECT_EQ(board->written.size(), 1U);
+}
+
+TEST(BackgroundHidDevice, DrainWaitsForTheTransferUnderWayAndTheReportBehindIt) {
+    // A board whose transfers take as long as a real interrupt transfer.
+    kftest::FakeHidTransport usb;
+    usb.setWriteTime(8ms);
+    std::atomic<int> started{0};
+    usb.setWriteObserver({[&](const std::string&) { ++started; }, {}});
+    usb.plugBoard(0);
+    BackgroundHidDevice device(usb.open(kftest::FakeHidTransport::pathOf(0)));
+    write(device, report(0xFF));
+    for (int i = 0; i < 5000 && started == 0; ++i) {
+        std::this_thread::sleep_for(100us);
+    }
+    ASSERT_EQ(started, 1);
+    write(device, report(0));  // the off report, while the frame's transfer is under way
+    EXPECT_TRUE(device.drain(std::chrono::steady_clock::now() + 5s));
+    const auto writes = usb.writes();
+    ASSERT_EQ(writes.size(), 2U) << "both had gone out when drain returned";
+    EXPECT_EQ(writes[0].second, report(0xFF));
+    EXPECT_EQ(writes[1].second, report(0));
+}
+
+TEST(BackgroundHidDevice, DrainGivesUpOnAHungBoardAtTheDeadline) {
+    auto board = std::make_shared<Board>();
+    board->setHung(true);
+    BackgroundHidDevice device(std::make_unique<FakeDevice>(board));
+    write(device, report(0));
+    ASSERT_TRUE(board->waitUntilWriting());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(device.drain(start + 50ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms) << "waited until the deadline";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "and no longer";
+    board->setHung(false);
+    EXPECT_TRUE(device.drain(std::chrono::steady_clock::now() + 5s));
+}
+
+TEST(BackgroundHidDevice, DrainWithNothingWrittenReturnsAtOnce) {
+    auto board = std::make_shared<Board>();
+    BackgroundHidDevice device(std::make_unique<FakeDevice>(board));
+    EXPECT_TRUE(device.drain(std::chrono::steady_clock::now()));
 }
 
 }  // namespace

@@ -310,6 +310,114 @@ TEST_F(K8055DriverTest, NewSearchDropsHandlesOfBoardsNoLongerListed) {
     EXPECT_FALSE(driver.WriteAllDigital(1));
 }
 
+// --- Presence changes ----------------------------------------------------------------------
+
+class K8055PresenceTest : public K8055DriverTest {
+  protected:
+    std::vector<std::pair<std::int32_t, bool>> told;
+    void SetUp() override {
+        driver.setPresenceHandler(
+            [this](std::int32_t a, bool present) { told.emplace_back(a, present); });
+    }
+    // One frame's write to each board.
+    void frame(std::int32_t pattern) {
+        for (std::int32_t a : {0, 3}) {
+            if (driver.SetCurrentDevice(a) == a) {
+                driver.WriteAllDigital(pattern);
+            }
+        }
+        clock.advance(std::chrono::milliseconds(10));
+    }
+};
+
+TEST_F(K8055PresenceTest, ABoardWhoseWritesFailIsToldGoneOnceAndTheOtherGoesOn) {
+    transport.plugBoard(0);
+    transport.plugBoard(3);
+    driver.SearchDevices();
+    frame(1);
+    EXPECT_THAT(told, IsEmpty());
+    transport.unplug(FakeHidTransport::pathOf(0));
+    for (int i = 0; i < 300; ++i) {  // three seconds of frames: several retries
+        frame(2);
+    }
+    EXPECT_THAT(told, ElementsAre(Pair(0, false)));
+    EXPECT_EQ(transport.writes().size(), 1U + 1U + 300U) << "board 3 had every frame";
+}
+
+TEST_F(K8055PresenceTest, ABoardThatStillOpensButFailsEveryWriteIsToldGoneOnce) {
+    transport.plugBoard(0);
+    driver.SearchDevices();
+    frame(1);
+    transport.failWrites(FakeHidTransport::pathOf(0), -1);  // e.g. its firmware hung
+    for (int i = 0; i < 500; ++i) {                         // five seconds: reopened each second
+        frame(2);
+    }
+    EXPECT_GT(transport.eventsOf(Kind::WriteFailed).size(), 2U);
+    EXPECT_THAT(told, ElementsAre(Pair(0, false)));
+}
+
+TEST_F(K8055PresenceTest, AFailedOpenOfABoardNeverOpenedIsNoChange) {
+    transport.plugBoard(0);
+    transport.refuseOpen(FakeHidTransport::pathOf(0));
+    driver.SearchDevices();
+    for (int i = 0; i < 200; ++i) {
+        frame(1);
+    }
+    EXPECT_THAT(told, IsEmpty());
+}
+
+TEST_F(K8055PresenceTest, ABoardGoneFromTheListIsToldGoneWhenTheListIsRead) {
+    transport.plugBoard(0);
+    transport.plugBoard(3);
+    driver.SearchDevices();
+    frame(1);
+    transport.unplug(FakeHidTransport::pathOf(3));
+    driver.SearchDevices();  // any enumeration drops the vanished board's handle
+    EXPECT_THAT(told, ElementsAre(Pair(3, false)));
+}
+
+TEST_F(K8055PresenceTest, ABoardBackAfterALossIsToldBackOnceItsWritesGoThrough) {
+    transport.plugBoard(0);
+    driver.SearchDevices();
+    frame(1);
+    transport.unplug(FakeHidTransport::pathOf(0));
+    frame(2);
+    ASSERT_THAT(told, ElementsAre(Pair(0, false)));
+    transport.plugBoard(0);
+    afterRetryInterval();
+    frame(3);
+    EXPECT_EQ(told.size(), 1U) << "one accepted write is not yet proof";
+    frame(4);
+    frame(5);
+    EXPECT_THAT(told, ElementsAre(Pair(0, false), Pair(0, true)));
+}
+
+// --- Drain -----------------------------------------------------------------------------------
+
+TEST_F(K8055DriverTest, DrainWaitsForTheOffReportOnTheWriterThread) {
+    transport.setWriterThreads(true);
+    transport.setWriteTime(std::chrono::milliseconds(8));
+    transport.plugBoard(0);
+    driver.SearchDevices();
+    ASSERT_EQ(driver.SetCurrentDevice(0), 0);
+    ASSERT_TRUE(driver.WriteAllDigital(0x08));
+    ASSERT_TRUE(driver.WriteAllDigital(0));
+    EXPECT_TRUE(driver.Drain(0, std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+    const auto writes = transport.writes();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_THAT(writes.back(), Pair("/dev/hidraw0", report(0)));
+}
+
+TEST_F(K8055DriverTest, DrainOfABoardNotOpenHasNothingToWaitFor) {
+    transport.plugBoard(1);
+    driver.SearchDevices();
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_TRUE(driver.Drain(1, now));
+    EXPECT_TRUE(driver.Drain(2, now));
+    EXPECT_TRUE(driver.Drain(-1, now));
+    EXPECT_TRUE(driver.Drain(4, now));
+}
+
 TEST(K8055DriverLifetime, ClosesItsHandlesWhenDestroyed) {
     FakeHidTransport transport;
     transport.plugBoard(0);
