@@ -73,9 +73,12 @@ KleurFlitsFrm::KleurFlitsFrm(FormDependencies deps, QWidget* parent)
       deps_(std::move(deps)) {
     buildControls();
     connectHandlers();
+    watchK8055();
 }
 
-KleurFlitsFrm::~KleurFlitsFrm() = default;
+KleurFlitsFrm::~KleurFlitsFrm() {
+    deps_.k8055.setPresenceHandler({});  // the driver may outlive the window
+}
 
 void KleurFlitsFrm::buildControls() {
     installFontSubstitutes();
@@ -232,6 +235,29 @@ void KleurFlitsFrm::setBackColor(DeviceLabel label, std::uint32_t colour) {
 
 void KleurFlitsFrm::setToolTip(DeviceLabel label, const std::string& tip) {
     deviceLabel(label)->setToolTip(QString::fromStdString(tip));
+}
+
+// A K8055 whose writes fail (unplugged, permission lost) shows as absent, as a serial board
+// does; the driver skips it and the frames go on for the others.
+void KleurFlitsFrm::watchK8055() {
+    deps_.k8055.setPresenceHandler(
+        [this](std::int32_t address, bool present) { showK8055Presence(address, present); });
+}
+
+void KleurFlitsFrm::showK8055Presence(std::int32_t address, bool present) {
+    for (int side : {Links, Rechts}) {
+        const std::int32_t card = state_.K8055Card(side);
+        if (card == 0 || Velleman::cardAddress(card) != address) {
+            continue;
+        }
+        const DeviceLabel label =
+            side == Links ? DeviceLabel::VellemanLinks : DeviceLabel::VellemanRechts;
+        setBackColor(label, present ? state_.ColorOn : state_.ColorOff);
+        setToolTip(label, present ? std::string() : std::string("disconnected"));
+        std::fprintf(stderr, "kleurflits-stereo: K8055 card %d (%s) is %s\n",
+                     static_cast<int>(address), side == Links ? "left" : "right",
+                     present ? "back" : "gone");
+    }
 }
 
 // ---- The frame ----
@@ -513,7 +539,16 @@ void KleurFlitsFrm::Afsluiten() {
     tmrLiveSpec.stop();
     iCP12::OffStep(state_, SerialPort_Links, SerialPort_Rechts);
     Arduino::OffStep(state_, MSComm_Arduino_Links, MSComm_Arduino_Rechts);
-    Velleman::OffStep(state_, deps_.k8055);
+    // The off reports go out on the boards' writer threads; OffStep waits for them, as
+    // ending the program would take the threads with it.
+    for (int side : Velleman::OffStep(state_, deps_.k8055)) {
+        std::fprintf(stderr,
+                     "kleurflits-stereo: K8055 card %d (%s) did not take its off report within "
+                     "%lld ms; it is left as it is\n",
+                     static_cast<int>(Velleman::cardAddress(state_.K8055Card(side))),
+                     side == Links ? "left" : "right",
+                     static_cast<long long>(Velleman::kOffWait.count()));
+    }
     deps_.endProgram(0);
 }
 

@@ -136,6 +136,8 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     // Start-up pieces
     void openFoundPorts();
     void watchForUnplug();
+    void watchK8055();
+    void showK8055Presence(std::int32_t address, bool present);
     void setDeviceBox(QCheckBox* box, bool ticked);
     void focusVolume();
     void lamp(int side, int LedNr, float level);
