@@ -116,6 +116,7 @@ int KleurFlitsFrm::Form_Load() {
     tmrLiveSpec.start();
     state_.TM1638Mode = Tm1638::kModeSideName;
     Timer_Settekst.start();
+    startWatchingBoards();
     return kStartedOk;
 }
 
@@ -169,18 +170,20 @@ void KleurFlitsFrm::openFoundPorts() {
 
 // A board whose port fails while running (unplugged) shows as absent; the others go on.
 void KleurFlitsFrm::watchForUnplug() {
-    const auto watch = [this](SerialPortControl& control, DeviceLabel label) {
-        control.setFailureHandler([this, label, &control] {
+    const auto watch = [this](SerialPortControl& control, DeviceLabel label, BoardKind kind,
+                              int side) {
+        control.setFailureHandler([this, label, &control, kind, side] {
             setBackColor(label, state_.ColorOff);
             setToolTip(label, "disconnected");
             std::fprintf(stderr, "kleurflits-stereo: the board on COM%d (%s) is gone\n",
                          control.CommPort(), control.devicePath().c_str());
+            boards_.lost(kind, side);  // its side is kept for it until it is back
         });
     };
-    watch(SerialPort_Links, DeviceLabel::iCP12Links);
-    watch(SerialPort_Rechts, DeviceLabel::iCP12Rechts);
-    watch(MSComm_Arduino_Links, DeviceLabel::ArduinoLinks);
-    watch(MSComm_Arduino_Rechts, DeviceLabel::ArduinoRechts);
+    watch(SerialPort_Links, DeviceLabel::iCP12Links, BoardKind::Icp12, Links);
+    watch(SerialPort_Rechts, DeviceLabel::iCP12Rechts, BoardKind::Icp12, Rechts);
+    watch(MSComm_Arduino_Links, DeviceLabel::ArduinoLinks, BoardKind::Arduino, Links);
+    watch(MSComm_Arduino_Rechts, DeviceLabel::ArduinoRechts, BoardKind::Arduino, Rechts);
 }
 
 }  // namespace kf

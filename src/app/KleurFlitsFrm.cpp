@@ -257,6 +257,11 @@ void KleurFlitsFrm::showK8055Presence(std::int32_t address, bool present) {
         std::fprintf(stderr, "kleurflits-stereo: K8055 card %d (%s) is %s\n",
                      static_cast<int>(address), side == Links ? "left" : "right",
                      present ? "back" : "gone");
+        if (present) {
+            boards_.k8055Back(address);
+        } else {
+            boards_.lost(BoardKind::K8055, side);
+        }
     }
 }
 
@@ -343,7 +348,7 @@ void KleurFlitsFrm::applySwitch(QCheckBox* box, SwitchResult result) {
 
 void KleurFlitsFrm::Check_iCP12_Click() {
     if (!state_.Initialising) {
-        applySwitch(Check_iCP12, iCP12::Toggle(state_));
+        userSwitched(BoardKind::Icp12, iCP12::Toggle(state_), Check_iCP12);
     }
 }
 
@@ -361,6 +366,9 @@ void KleurFlitsFrm::Check_Arduino_Click() {
     }
     if (state_.ArduinoPort(Rechts) != 0) {
         toggleArduinoSide(Rechts);
+    }
+    if (state_.ArduinoPort(Links) != 0 || state_.ArduinoPort(Rechts) != 0) {
+        boards_.registry().userSwitched(BoardKind::Arduino);
     }
     focusVolume();
 }
@@ -383,8 +391,16 @@ void KleurFlitsFrm::toggleArduinoSide(int side) {
 
 void KleurFlitsFrm::Check_K8055_Click() {
     if (!state_.Initialising) {
-        applySwitch(Check_K8055, Velleman::Toggle(state_));
+        userSwitched(BoardKind::K8055, Velleman::Toggle(state_), Check_K8055);
     }
+}
+
+// A switch the user turned stays as the user left it when boards of its kind come later.
+void KleurFlitsFrm::userSwitched(BoardKind kind, SwitchResult result, QCheckBox* box) {
+    if (result != SwitchResult::Untick) {
+        boards_.registry().userSwitched(kind);
+    }
+    applySwitch(box, result);
 }
 
 void KleurFlitsFrm::Check_Auto_Level_Click() {
@@ -514,6 +530,8 @@ void KleurFlitsFrm::Afsluiten() {
         return;
     }
     shuttingDown_ = true;
+    // Nothing joins from here on; the boards present now are the ones switched off.
+    boards_.stop();
     // A side paused for a text is still enabled: it gets its end text and goes dark like the
     // others. The interrupted pause never resumes, as the program ends here.
     for (int side : {Links, Rechts}) {

@@ -11,6 +11,7 @@
 #include "app/Waits.h"
 #include "audio/KleurFlitsMod.h"
 #include "audio/modBass.h"
+#include "devices/BoardWatch.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
 #include "devices/SerialPortControl.h"
@@ -32,7 +33,7 @@ class LampLabel;
 // What the window works with, given from outside so that tests can put fakes in.
 struct FormDependencies {
     modBass::AudioLibrary& audio;
-    const ComPorts& ports;
+    ComPorts& ports;  // grows by the serial ports that appear while the show runs
     k8055d::K8055Driver& k8055;
     MessageBoxes& boxes;
     Waits& waits;
@@ -139,11 +140,17 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     void watchK8055();
     void showK8055Presence(std::int32_t address, bool present);
     void setDeviceBox(QCheckBox* box, bool ticked);
+    // Boards that come and go after start-up
+    void startWatchingBoards();
+    void boardJoined(const BoardWatch::Joined& joined);
+    bool switchForArrival(BoardKind kind, QCheckBox* box);
+    void showSideName(int side);
     void focusVolume();
     void lamp(int side, int LedNr, float level);
     void toggleVersion(int side);
     void toggleArduinoSide(int side);
     void applySwitch(QCheckBox* box, SwitchResult result);
+    void userSwitched(BoardKind kind, SwitchResult result, QCheckBox* box);
 
     FormDependencies deps_;
     SharedState state_;
@@ -151,6 +158,7 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     BySide<bool> icp12Busy_;
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     bool shuttingDown_ = false;
+    BoardWatch boards_{deps_.ports, deps_.timing};
 };
 
 }  // namespace kf

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     }
 
     auto audio = modBass::createSystemAudioLibrary();
-    const kf::ComPorts ports = kf::ComPorts::fromEnvironment();
+    kf::ComPorts ports = kf::ComPorts::fromEnvironment();
     auto hid = k8055d::createHidapiTransport();
     k8055d::K8055Driver k8055(*hid);
     kf::QtMessageBoxes boxes;

@@ -201,6 +201,10 @@ std::int32_t K8055Driver::SearchDevices() {
     return impl_->enumerate();
 }
 
+std::int32_t K8055Driver::PresentBoards() {
+    return impl_->enumerate();
+}
+
 std::int32_t K8055Driver::SetCurrentDevice(std::int32_t address) {
     // A failed selection must not leave the previous board selected, or its outputs would
     // take the next write meant for another board.

@@ -61,6 +61,9 @@ class K8055Driver {
     ~K8055Driver();
     // Mask of connected boards: bit a for a board with address a (0..3); 0 when none.
     std::int32_t SearchDevices();
+    // The boards plugged in now, the same mask, for noticing boards that arrive while the show
+    // runs: unlike SearchDevices it keeps the current board and the pauses between retries.
+    std::int32_t PresentBoards();
     // Selects the board for the next write, opening it on first use. Returns the address on
     // success, -1 when the board is absent or cannot be opened.
     std::int32_t SetCurrentDevice(std::int32_t address);

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     kf::test::FakeAudioLibrary audio;
     // A loud, broad sound: lamps on both sides light.
     audio.fft.fill(0.05F);
-    const kf::ComPorts ports(std::vector<std::string>{});  // no serial boards
+    kf::ComPorts ports(std::vector<std::string>{});  // no serial boards
 
     FakeHidTransport hid;
     hid.setWriterThreads(true);

@@ -47,6 +47,19 @@ TEST_F(K8055DriverTest, SearchSetsTheBitOfEachBoardAddress) {
     EXPECT_EQ(driver.SearchDevices(), 0b1011);
 }
 
+TEST_F(K8055DriverTest, LookingForNewBoardsKeepsTheSelectionAndTheRetryPause) {
+    transport.plugBoard(0);
+    driver.SearchDevices();
+    ASSERT_EQ(driver.SetCurrentDevice(1), -1);  // absent: looked for again after the pause
+    ASSERT_EQ(driver.SetCurrentDevice(0), 0);
+    transport.plugBoard(1);
+    EXPECT_EQ(driver.PresentBoards(), 0b0011);
+    EXPECT_TRUE(driver.WriteAllDigital(0x21)) << "board 0 is still selected";
+    EXPECT_EQ(driver.SetCurrentDevice(1), -1) << "still within the pause";
+    afterRetryInterval();
+    EXPECT_EQ(driver.SetCurrentDevice(1), 1);
+}
+
 TEST_F(K8055DriverTest, SearchIgnoresProductsThatAreNoBoard) {
     for (std::uint16_t product : {0x54FF, 0x5504, 0x5508, 0x5510, 0x55FF}) {
         transport.plug({0x10CF, product, "/dev/hidraw-p" + std::to_string(product)});

@@ -1,0 +1,195 @@
+// Boards plugged in, pulled out and put back while the real program runs: serial boards behind
+// links that appear and vanish (as KLEURFLITS_SERIAL_PORTS names them), and K8055 boards through
+// a stand-in for hidapi preloaded into the program, whose writes take as long as USB's.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "audio/PulseTestSupport.h"
+#include "e2e/ProgramTest.h"
+#include "e2e/SignalPlayer.h"
+#include "e2e/Wire.h"
+#include "support/Require.h"
+
+namespace kfe2e {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::uint8_t kBand4 = 1u << 2;  // lamp 3: iCP12 output 3, Arduino and K8055 bit 2
+
+class HotPlug : public Program {
+  protected:
+    fs::path dir;
+    fs::path hid;
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/kf-hotplug.XXXXXX";
+        dir = ::mkdtemp(tmpl);
+        hid = dir / "hid";
+        fs::create_directory(hid);
+    }
+    void TearDown() override {
+        Program::TearDown();
+        run_.reset();
+        fs::remove_all(dir);
+    }
+    std::string port(const std::string& name) const { return (dir / name).string(); }
+    void plug(const std::string& name, const BoardSim& sim) {
+        fs::remove(port(name));
+        fs::create_symlink(sim.slavePath(), port(name));
+    }
+    void pull(const std::string& name) { fs::remove(port(name)); }
+    fs::path card(int address) const { return hid / ("card" + std::to_string(address)); }
+    void plugCard(int address) { std::ofstream(card(address)).flush(); }
+    void pullCard(int address) { fs::remove(card(address)); }
+    // The outputs byte of every report the board took, in order.
+    std::vector<int> reports(int address) const {
+        std::vector<int> values;
+        std::ifstream in(card(address));
+        int v = 0;
+        while (in >> v) {
+            values.push_back(v);
+        }
+        return values;
+    }
+    template <class Pred>
+    bool waitUntil(Pred pred, Clock::duration timeout) {
+        const auto end = Clock::now() + timeout;
+        while (!pred()) {
+            if (Clock::now() > end) {
+                return false;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+    // When `text` first appeared in the program's output, looked for every 5 ms.
+    std::optional<Clock::time_point> whenPrinted(const std::string& text, Clock::duration limit) {
+        if (!waitUntil([&] { return run_->output().find(text) != std::string::npos; }, limit)) {
+            return std::nullopt;
+        }
+        return Clock::now();
+    }
+    static double ms(Clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count();
+    }
+};
+
+TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
+    kftest::DefaultSinkLock sink;
+    KF_REQUIRE(kftest::serverAnswers(),
+               "a sound server (" << kftest::pulseServerDescription() << ")");
+    auto icp = std::make_unique<Icp12Sim>();
+    plug("com1", *icp);
+    run_ = std::make_unique<ProgramRun>(
+        std::vector<std::string>{port("com1"), port("com2")},
+        EnvChanges{{"LD_PRELOAD", std::string(KF_FAKE_HIDAPI)}, {"KF_FAKE_HID_DIR", hid.string()}});
+    ASSERT_TRUE(run_->started());
+    ASSERT_TRUE(icp->waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp->summary();
+
+    // An Arduino TM plugged in later (it resets as its port opens) joins the left Arduino side;
+    // the iCP12 keeps its frames every 10 ms while the new port is probed.
+    kf::boardsim::ArduinoOptions o;
+    o.type = kf::boardsim::ArduinoType::TM;
+    o.bootDelay = 500ms;
+    auto tm = std::make_unique<ArduinoSim>(o);
+    const std::size_t chunksBefore = icp->chunkCount();
+    const auto plugged = Clock::now();
+    plug("com2", *tm);
+    const auto joined =
+        whenPrinted("the Arduino board on " + port("com2") + " joined on the left", 6s);
+    ASSERT_TRUE(joined.has_value());
+    std::cout << "[ hotplug  ] the TM board joined " << ms(*joined - plugged)
+              << " ms after its port appeared\n";
+    // Looked at once a second, then the search's exchange: 1 s for "(ZMD)", 1 s of reset.
+    EXPECT_LE(ms(*joined - plugged), 3500.0);
+    const auto chunks = icp->chunks(chunksBefore);
+    ASSERT_GT(chunks.size(), 100U);
+    double longestGap = 0;
+    for (std::size_t i = 1; i < chunks.size(); ++i) {
+        longestGap = std::max(longestGap, ms(chunks[i].time - chunks[i - 1].time));
+    }
+    std::cout << "[ hotplug  ] longest gap between iCP12 frames during the probe: " << longestGap
+              << " ms\n";
+    EXPECT_LE(longestGap, 30.0);
+    // Its side name, then after the text's pause its patterns.
+    ASSERT_TRUE(tm->waitForState([](const ArduinoState& s) { return s.text == "LEFT"; }, 5s))
+        << tm->summary();
+    const unsigned atText = tm->state().patternCount;
+    ASSERT_TRUE(
+        tm->waitForState([&](const ArduinoState& s) { return s.patternCount > atText + 20; }, 5s))
+        << tm->summary();
+
+    // The iCP12 pulled out: it shows absent and the TM board keeps its frames.
+    pull("com1");
+    icp.reset();
+    ASSERT_TRUE(whenPrinted("is gone", 3s).has_value());
+    const unsigned patterns = tm->state().patternCount;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GE(tm->state().patternCount, patterns + 20) << "the others go on";
+
+    // Put back on the same path: back on the left within 3 s, set up again.
+    icp = std::make_unique<Icp12Sim>();
+    const auto putBack = Clock::now();
+    plug("com1", *icp);
+    const auto back =
+        whenPrinted("the iCP12 board on " + port("com1") + " is back on the left", 5s);
+    ASSERT_TRUE(back.has_value());
+    std::cout << "[ hotplug  ] the iCP12 was back " << ms(*back - putBack)
+              << " ms after its port reappeared\n";
+    EXPECT_LE(ms(*back - putBack), 3000.0);
+    ASSERT_TRUE(icp->waitForState([](const Icp12State& s) { return s.frameCount > 10; }, 3s));
+    EXPECT_TRUE(icp->received().starts_with(kSetUpBytes)) << icp->received().substr(0, 80);
+
+    // A K8055 plugged in joins the left K8055 side; its writes fail when it is pulled out, and
+    // it is written again once it is back.
+    plugCard(0);
+    ASSERT_TRUE(whenPrinted("Velleman Left CardNr. 0", 4s).has_value());
+    ASSERT_TRUE(waitUntil([&] { return reports(0).size() > 10; }, 3s));
+    pullCard(0);
+    ASSERT_TRUE(whenPrinted("K8055 card 0 (left) is gone", 3s).has_value());
+    plugCard(0);
+    ASSERT_TRUE(whenPrinted("K8055 card 0 (left) is back", 4s).has_value());
+    ASSERT_TRUE(waitUntil([&] { return reports(0).size() > 10; }, 3s));
+
+    // A left tone lights lamp 3 (band 4) on every left board.
+    auto tone = std::make_unique<SignalPlayer>(sineAtBin(7, 0.4f, 0.0f));
+    ASSERT_TRUE(tone->waitStarted());
+    EXPECT_TRUE(icp->waitForState([](const Icp12State& s) { return s.lit() == kBand4; }, 10s))
+        << icp->summary();
+    EXPECT_TRUE(tm->waitForState(
+        [](const ArduinoState& s) { return s.pattern == std::optional<int>(kBand4); }, 3s))
+        << tm->summary();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto r = reports(0);
+            return !r.empty() && r.back() == kBand4;
+        },
+        3s));
+
+    // The frames kept their rate.
+    const unsigned frames = icp->state().frameCount;
+    std::this_thread::sleep_for(1s);
+    EXPECT_GE(icp->state().frameCount, frames + 90);
+
+    // SIGTERM leaves every board dark.
+    terminate();
+    tone.reset();
+    expectIcp12LeftDark(*icp, "iCP12");
+    expectTmSaidGoodbye(*tm, "TM");
+    expectArduinoLeftDark(*tm, "TM");
+    const auto last = reports(0);
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(last.back(), 0) << "the K8055's last report";
+}
+
+}  // namespace
+}  // namespace kfe2e
