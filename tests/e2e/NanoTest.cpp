@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "audio/PulseTestSupport.h"
@@ -70,6 +73,39 @@ TEST_F(Nano, AToneLightsItsLampPinAndShutdownLeavesEveryPinLow) {
         << "the lamp pins did not all go low";
     std::lock_guard lock(mutex);
     EXPECT_FALSE(lampHistory.empty());
+}
+
+// A Nano plugged in while the show runs: its port appears, opening it resets the board, and
+// the board joins the show once it has booted and answered.
+TEST_F(Nano, ANanoPluggedInMidShowBootsAndJoinsIt) {
+    kftest::DefaultSinkLock sink;
+    KF_REQUIRE(kftest::serverAnswers(),
+               "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
+    char tmpl[] = "/tmp/kf-nano.XXXXXX";
+    const std::filesystem::path dir = ::mkdtemp(tmpl);
+    const std::string link = (dir / "nano").string();
+    run_ = std::make_unique<ProgramRun>(std::vector<std::string>{link});
+    ASSERT_TRUE(run_->started());
+    ASSERT_TRUE(run_->waitForOutput("offscreen", 15s));
+    std::this_thread::sleep_for(3s);  // past the start-up search, which found nothing
+
+    AvrSim sim(elf_, kf::fw::BoardType::ET);
+    kf::avrsim::PtyBridge bridge(sim);
+    std::filesystem::create_symlink(bridge.slavePath(), link);
+    ASSERT_TRUE(run_->waitForOutput("the Arduino board on " + link + " joined on the left", 8s));
+    EXPECT_GE(bridge.resetCount(), 2) << "the probe's open and the show's open each reset it";
+
+    SignalPlayer tone(sineAtBin(7, 0.4f, 0.0f));
+    ASSERT_TRUE(tone.waitStarted());
+    EXPECT_TRUE(
+        bridge.waitFor([](const AvrSim& s) { return (s.outputs().lamps & 0b100) != 0; }, 10000ms))
+        << "lamp 3's pin never went high";
+    tone.stop();
+    ASSERT_TRUE(run_->stop(SIGTERM, 20s));
+    EXPECT_EQ(run_->exitStatus(), std::optional<int>(0));
+    EXPECT_TRUE(bridge.waitFor([](const AvrSim& s) { return s.outputs().lamps == 0; }, 3000ms))
+        << "the lamp pins did not all go low";
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
