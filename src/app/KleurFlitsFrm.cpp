@@ -348,7 +348,7 @@ void KleurFlitsFrm::applySwitch(QCheckBox* box, SwitchResult result) {
 
 void KleurFlitsFrm::Check_iCP12_Click() {
     if (!state_.Initialising) {
-        userSwitched(BoardKind::Icp12, iCP12::Toggle(state_), Check_iCP12);
+        applySwitch(Check_iCP12, iCP12::Toggle(state_));
     }
 }
 
@@ -366,9 +366,6 @@ void KleurFlitsFrm::Check_Arduino_Click() {
     }
     if (state_.ArduinoPort(Rechts) != 0) {
         toggleArduinoSide(Rechts);
-    }
-    if (state_.ArduinoPort(Links) != 0 || state_.ArduinoPort(Rechts) != 0) {
-        boards_.registry().userSwitched(BoardKind::Arduino);
     }
     focusVolume();
 }
@@ -391,16 +388,8 @@ void KleurFlitsFrm::toggleArduinoSide(int side) {
 
 void KleurFlitsFrm::Check_K8055_Click() {
     if (!state_.Initialising) {
-        userSwitched(BoardKind::K8055, Velleman::Toggle(state_), Check_K8055);
+        applySwitch(Check_K8055, Velleman::Toggle(state_));
     }
-}
-
-// A switch the user turned stays as the user left it when boards of its kind come later.
-void KleurFlitsFrm::userSwitched(BoardKind kind, SwitchResult result, QCheckBox* box) {
-    if (result != SwitchResult::Untick) {
-        boards_.registry().userSwitched(kind);
-    }
-    applySwitch(box, result);
 }
 
 void KleurFlitsFrm::Check_Auto_Level_Click() {

@@ -150,7 +150,6 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     void toggleVersion(int side);
     void toggleArduinoSide(int side);
     void applySwitch(QCheckBox* box, SwitchResult result);
-    void userSwitched(BoardKind kind, SwitchResult result, QCheckBox* box);
 
     FormDependencies deps_;
     SharedState state_;

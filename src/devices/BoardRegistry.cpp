@@ -90,10 +90,6 @@ void BoardRegistry::startedWith(BoardKind kind, bool ticked) {
     of(kind).untickedForLack = !ticked && !anyPresent(kind);
 }
 
-void BoardRegistry::userSwitched(BoardKind kind) {
-    of(kind).untickedForLack = false;
-}
-
 bool BoardRegistry::tickOnArrival(BoardKind kind) {
     Kind& k = of(kind);
     const bool tick = k.untickedForLack;

@@ -38,9 +38,9 @@ class BoardRegistry {
     bool anyPresent(BoardKind kind) const;
 
     // The kind's switch as start-up left it. A box left unticked because no board of the kind
-    // was found ticks itself when the first one arrives; a box the user unticked stays so.
+    // was found ticks itself when the first one arrives (a click without boards changes
+    // nothing); any other box stays as the user left it.
     void startedWith(BoardKind kind, bool ticked);
-    void userSwitched(BoardKind kind);
     // Asked when a board of the kind joins: whether its box is to be ticked now (once).
     bool tickOnArrival(BoardKind kind);
 

@@ -73,13 +73,6 @@ TEST(BoardSwitches, ABoxUntickedForLackOfBoardsTicksForTheFirstArrivalOnly) {
     EXPECT_FALSE(r.tickOnArrival(BoardKind::Arduino));
 }
 
-TEST(BoardSwitches, ABoxTheUserSwitchedStaysAsTheUserLeftIt) {
-    BoardRegistry r;
-    r.startedWith(BoardKind::Icp12, false);
-    r.userSwitched(BoardKind::Icp12);
-    EXPECT_FALSE(r.tickOnArrival(BoardKind::Icp12));
-}
-
 TEST(BoardSwitches, ABoxTickedAtStartUpIsNotTickedAgain) {
     BoardRegistry r;
     r.seat(BoardKind::K8055, 1, "0");
