@@ -16,6 +16,7 @@
 #include "app/Controls.h"
 #include "app/LampLabel.h"
 #include "app/PictureBox.h"
+#include "app/ScrollBar.h"
 #include "devices/Arduino.h"
 #include "devices/Tm1638.h"
 #include "devices/Velleman.h"
@@ -40,7 +41,7 @@ QCheckBox* checkBox(QWidget* parent, const char* caption, QRect geometry) {
 
 QScrollBar* scrollBar(QWidget* parent, QRect geometry, int min, int max, int value, int small,
                       int large) {
-    auto* bar = new QScrollBar(Qt::Horizontal, parent);
+    auto* bar = new ScrollBar(Qt::Horizontal, parent);
     bar->setGeometry(geometry);
     bar->setRange(min, max);
     bar->setValue(value);

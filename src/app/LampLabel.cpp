@@ -6,6 +6,10 @@
 
 namespace kf {
 
+LampLabel::LampLabel(const QString& caption, QWidget* parent) : QLabel(caption, parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
 void LampLabel::setLampColour(std::uint32_t colour) {
     if (colour != colour_) {
         colour_ = colour;

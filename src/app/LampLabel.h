@@ -8,11 +8,12 @@ namespace kf {
 
 // An on-screen lamp: a label whose background is the lamp's colour. It paints that colour
 // itself, because changing a widget's palette up to sixteen times a frame re-polishes it
-// each time, which costs more than the whole frame's analysis.
+// each time, which costs more than the whole frame's analysis. It covers its whole rectangle,
+// so the block behind it is not painted again when only the lamp changes.
 class LampLabel : public QLabel {
     Q_OBJECT
   public:
-    using QLabel::QLabel;
+    explicit LampLabel(const QString& caption, QWidget* parent = nullptr);
 
     // colour as &HBBGGRR
     void setLampColour(std::uint32_t colour);

@@ -1,11 +1,42 @@
 #include "app/PictureBox.h"
 
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QRegion>
 #include <algorithm>
 #include <cstring>
 
 namespace kf {
+
+namespace {
+
+constexpr std::size_t kUsedBytes = static_cast<std::size_t>(kPictureWidth) * kPictureHeight;
+
+// Pixel row of image line `line`: the pixels are stored bottom-up.
+inline std::size_t rowOffset(int line) {
+    return static_cast<std::size_t>(kPictureWidth) * (kPictureHeight - 1 - line);
+}
+
+// Whether a strip of one line differs; a whole strip in three loads, as the frame compares
+// about a thousand strips a picture.
+inline bool differs(const std::uint8_t* a, const std::uint8_t* b, int width) {
+    static_assert(PictureBox::kStripWidth == 20);
+    if (width == 20) {
+        std::uint64_t a0, a1, b0, b1;
+        std::uint32_t a2, b2;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + 8, 8);
+        std::memcpy(&b1, b + 8, 8);
+        std::memcpy(&a2, a + 16, 4);
+        std::memcpy(&b2, b + 16, 4);
+        return ((a0 ^ b0) | (a1 ^ b1) | (a2 ^ b2)) != 0;
+    }
+    return std::memcmp(a, b, static_cast<std::size_t>(width)) != 0;
+}
+
+}  // namespace
 
 PictureBox::PictureBox(QWidget* parent)
     : QFrame(parent), image_(kPictureWidth, kPictureHeight, QImage::Format_RGB32) {
@@ -17,69 +48,109 @@ void PictureBox::setBitmapInfo(const SpectrumBitmap& info) {
         const RgbQuad& q = info.SpectrumPalette[i];
         palette_[i] = qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue);
     }
-    shown_.clear();  // the next frame is drawn with the new colours
+    if (hasImage_) {
+        markAllStale();  // the same pixels in the new colours
+        update();
+    }
+}
+
+QRect PictureBox::visibleRect() const {
+    const QRect contents = contentsRect();
+    return QRect(0, 0, std::min(kPictureWidth, contents.width()),
+                 std::min(kPictureHeight, contents.height()));
+}
+
+void PictureBox::markAllStale() {
+    stale_.fill(static_cast<std::uint16_t>((1U << kStrips) - 1));
 }
 
 void PictureBox::showPixels(const SpectrumPixels& pixels) {
-    const std::size_t used = static_cast<std::size_t>(kPictureWidth) * kPictureHeight;
-    if (pixels.size() < used) {
+    if (pixels.size() < kUsedBytes) {
         return;
     }
-    // The picture is drawn anew every frame, but repainting the same bars changes nothing.
-    if (hasImage_ && shown_.size() >= used &&
-        std::memcmp(shown_.data(), pixels.data(), used) == 0) {
-        return;
-    }
-    shown_.assign(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(used));
-    stale_ = true;
     if (!hasImage_) {
         // From now on the image covers the whole box: nothing below it needs painting.
         hasImage_ = true;
         setAttribute(Qt::WA_OpaquePaintEvent);
         setAutoFillBackground(false);
-    }
-    update();
-}
-
-// Turns the pixels into the image when it is painted, not in the frame: a frame only copies
-// its pixels, and only the part the box shows is converted.
-void PictureBox::refreshImage() {
-    if (!stale_) {
+        pending_.assign(pixels.begin(), pixels.begin() + static_cast<std::ptrdiff_t>(kUsedBytes));
+        painted_ = pending_;
+        markAllStale();
+        update();
         return;
     }
-    stale_ = false;
-    const int lines = std::min(kPictureHeight, height());
-    const int columns = std::min(kPictureWidth, width());
-    static const std::array<std::uint8_t, kPictureWidth> kEmptyRow{};
-    for (int line = 0; line < lines; ++line) {
-        // Stored bottom-up: image line `line` is pixel row height - 1 - line.
-        const std::uint8_t* row = shown_.data() + kPictureWidth * (kPictureHeight - 1 - line);
-        auto* out = reinterpret_cast<QRgb*>(image_.scanLine(line));
-        // Most rows lie above every bar: one fill instead of a look-up per pixel.
-        if (std::memcmp(row, kEmptyRow.data(), static_cast<std::size_t>(columns)) == 0) {
-            std::fill(out, out + columns, palette_[0]);
+    // Against what is on screen, not the last frame: frames that come before a paint add up.
+    const QRect visible = visibleRect();
+    QRect dirty;
+    for (int line = 0; line < visible.height(); ++line) {
+        const std::uint8_t* now = pixels.data() + rowOffset(line);
+        const std::uint8_t* shown = painted_.data() + rowOffset(line);
+        std::uint16_t& strips = stale_[static_cast<std::size_t>(line)];
+        for (int x = 0, strip = 0; x < visible.width(); x += kStripWidth, ++strip) {
+            const int width = std::min(kStripWidth, visible.width() - x);
+            if (differs(now + x, shown + x, width)) {
+                strips = static_cast<std::uint16_t>(strips | (1U << strip));
+                dirty |= QRect(x, line, width, 1);
+            }
+        }
+    }
+    std::memcpy(pending_.data(), pixels.data(), kUsedBytes);
+    if (!dirty.isEmpty()) {
+        update(dirty.translated(contentsRect().topLeft()));
+    }
+}
+
+// Turns the changed pixels into the image when it is painted, not in the frame: the frame
+// only compares and copies its pixels.
+void PictureBox::refreshImage() {
+    for (int line = 0; line < kPictureHeight; ++line) {
+        std::uint16_t& strips = stale_[static_cast<std::size_t>(line)];
+        if (strips == 0) {
             continue;
         }
-        for (int x = 0; x < columns; ++x) {
-            out[x] = palette_[row[x]];
+        const std::uint8_t* row = pending_.data() + rowOffset(line);
+        std::uint8_t* shown = painted_.data() + rowOffset(line);
+        auto* out = reinterpret_cast<QRgb*>(image_.scanLine(line));
+        for (int strip = 0; strip < kStrips; ++strip) {
+            if ((strips & (1U << strip)) == 0) {
+                continue;
+            }
+            const int from = strip * kStripWidth;
+            const int to = std::min(kPictureWidth, from + kStripWidth);
+            for (int x = from; x < to; ++x) {
+                out[x] = palette_[row[x]];
+            }
+            std::memcpy(shown + from, row + from, static_cast<std::size_t>(to - from));
         }
+        strips = 0;
     }
 }
 
 void PictureBox::resizeEvent(QResizeEvent* event) {
     QFrame::resizeEvent(event);
-    stale_ = true;  // more of the picture may show now
+    if (hasImage_) {
+        // Lines and columns that were out of sight were never compared: convert them all.
+        painted_ = pending_;
+        markAllStale();
+    }
 }
 
 void PictureBox::paintEvent(QPaintEvent* event) {
-    QFrame::paintEvent(event);
+    if (frameShape() != QFrame::NoFrame) {
+        QFrame::paintEvent(event);
+    }
     if (!hasImage_) {
         return;
     }
     refreshImage();
+    const QRect contents = contentsRect();
     QPainter painter(this);
-    painter.setClipRect(contentsRect());
-    painter.drawImage(contentsRect().topLeft(), image_);
+    for (const QRect& area : event->region()) {
+        const QRect target = area & contents;
+        if (!target.isEmpty()) {
+            painter.drawImage(target.topLeft(), image_, target.translated(-contents.topLeft()));
+        }
+    }
 }
 
 void PictureBox::mouseReleaseEvent(QMouseEvent* event) {

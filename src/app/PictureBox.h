@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QImage>
+#include <QRect>
 #include <array>
 
 #include "audio/SpectrumPicture.h"
@@ -16,8 +17,12 @@ class PictureBox : public QFrame {
     explicit PictureBox(QWidget* parent = nullptr);
 
     void setBitmapInfo(const SpectrumBitmap& info);
-    // Takes a frame's pixels and repaints.
+    // Takes a frame's pixels and repaints what differs from the picture on screen.
     void showPixels(const SpectrumPixels& pixels);
+
+    // The picture is compared and converted in strips of one bar's pitch, so that a bar that
+    // moves is repainted without the bars beside it.
+    static constexpr int kStripWidth = kBarPitch;
 
   signals:
     void clicked();
@@ -28,14 +33,20 @@ class PictureBox : public QFrame {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
-    // Kept ready to draw in the screen's format: converting a palette image on every paint
-    // would cost more than the whole frame's analysis.
+    static constexpr int kStrips = (kPictureWidth + kStripWidth - 1) / kStripWidth;
+
+    // Kept ready to draw in the screen's format. With music every bar moves every frame, a
+    // hundred times a second: only the strips of the lines that changed are converted and
+    // repainted, the rest of the picture stays as it was.
     QImage image_;
     std::array<QRgb, 256> palette_{};
-    SpectrumPixels shown_;
+    SpectrumPixels pending_;                             // the newest frame's pixels
+    SpectrumPixels painted_;                             // what image_ shows
+    std::array<std::uint16_t, kPictureHeight> stale_{};  // per image line, one bit per strip
     bool hasImage_ = false;
-    bool stale_ = false;  // shown_ holds pixels the image does not show yet
 
+    QRect visibleRect() const;  // in image coordinates
+    void markAllStale();
     void refreshImage();
 };
 

@@ -206,6 +206,45 @@ TEST_F(Paint, PicturesAndLampsLookAsBeforeOnAnXServer) {
     }
 }
 
+// The threshold's bar moves up to a hundred times a second with the automatic level and skips
+// the repaints that would not change its pixels: whatever the steps, the screen shows what a
+// full repaint of the bar would.
+TEST_F(Paint, ThresholdBarOnScreenFollowsEveryStep) {
+    KF_REQUIRE(onX, "a display: Xvfb (package xvfb) did not start");
+    form->Picture_Main_Zoeken->hide();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QScrollBar* bar = form->HScrollVolume;
+    std::vector<int> steps;
+    for (int v = bar->minimum(); v <= bar->maximum(); ++v) {
+        steps.push_back(v);  // one at a time up, as the automatic level moves
+    }
+    for (int v = bar->maximum(); v >= bar->minimum(); v -= 3) {
+        steps.push_back(v);
+    }
+    for (int v : {2, 150, 75, 76, 2, 3, 149, 150}) {
+        steps.push_back(v);  // jumps and both ends
+    }
+    int wrong = 0;
+    for (int v : steps) {
+        bar->setValue(v);
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();  // the repaint, flushed to the server
+        }
+        const QRect at = bar->geometry();
+        const QImage onScreen =
+            form->screen()
+                ->grabWindow(form->winId(), at.x(), at.y(), at.width(), at.height())
+                .toImage()
+                .convertToFormat(QImage::Format_RGB32);
+        const QImage drawn = bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        if (onScreen != drawn && wrong++ < 5) {
+            ADD_FAILURE() << "at value " << v << " the screen shows another bar";
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 }  // namespace
 }  // namespace kf::test
 
