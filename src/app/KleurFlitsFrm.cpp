@@ -281,9 +281,7 @@ void KleurFlitsFrm::tmrLiveSpec_Timer() {
         port->releaseOutput();
     }
     iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
-    if (value(Check_Auto_Level) == 0) {
-        state_.LitCount = 0;
-    }
+    show_.frameDone(value(Check_Auto_Level) == 1);
 }
 
 void KleurFlitsFrm::drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) {
@@ -291,39 +289,36 @@ void KleurFlitsFrm::drawPictures(const SpectrumPixels& rechts, const SpectrumPix
     Picture_NiveausLeft->showPixels(links);
 }
 
+// The show core decides; the window reads its controls for it and paints what it decided.
 void KleurFlitsFrm::LedBesturing(int LedNr, float WaardeLinks, float WaardeRechts) {
-    if (LedNr == light::kFirstBand) {
-        Velleman::FrameStep(state_, deps_.k8055);
-        Arduino::FrameStep(state_, MSComm_Arduino_Links, MSComm_Arduino_Rechts);
-        state_.LedPattern(Links) = 0;
-        state_.LedPattern(Rechts) = 0;
-        state_.PeakLinks = 0;
-        state_.PeakRechts = 0;
-        // A link still carrying earlier frames' commands skips this frame whole, so what
-        // reaches a slow board is never more than a frame or two old.
-        icp12Busy_(Links) = SerialPort_Links.lineBacklog() > iCP12::kBusyBytes;
-        icp12Busy_(Rechts) = SerialPort_Rechts.lineBacklog() > iCP12::kBusyBytes;
-        if (value(Check_Auto_Level) == 1) {
-            HScrollVolume->setValue(
-                light::autoLevelStep(state_.LitCount, HScroll_MaxAantLeds->value(),
-                                     HScrollVolume->value(), HScrollVolume->maximum()));
-            state_.LitCount = 0;
-        }
+    const light::BandResult r =
+        show_.band(LedNr, WaardeLinks, WaardeRechts,
+                   {HScrollVolume->value(), HScrollVolume->maximum(), value(Check_Auto_Level) == 1,
+                    HScroll_MaxAantLeds->value()});
+    if (r.thresholdMoved) {
+        HScrollVolume->setValue(r.threshold);
     }
-    lamp(Links, LedNr, WaardeLinks);
-    lamp(Rechts, LedNr, WaardeRechts);
+    const auto i = static_cast<std::size_t>(light::lampIndex(LedNr));
+    LedLinks[i]->setLampColour(r.colourLinks);
+    LedRechts[i]->setLampColour(r.colourRechts);
 }
 
-void KleurFlitsFrm::lamp(int side, int LedNr, float level) {
+// ---- The boards as the show core reaches them ----
+
+void KleurFlitsFrm::sendPatterns() {
+    Velleman::FrameStep(state_, deps_.k8055);
+    Arduino::FrameStep(state_, MSComm_Arduino_Links, MSComm_Arduino_Rechts);
+}
+
+bool KleurFlitsFrm::takesFrame(int side) {
+    // A link still carrying earlier frames' commands skips this frame whole, so what reaches
+    // a slow board is never more than a frame or two old.
     SerialPortControl& port = side == Links ? SerialPort_Links : SerialPort_Rechts;
-    LampLabel* lampLabel = (side == Links ? LedLinks : LedRechts)[light::lampIndex(LedNr)];
-    const light::LampDecision lamp =
-        light::decideLamp(level, HScrollVolume->value(), LedNr, state_.Peak(side),
-                          state_.LedPattern(side), state_.LitCount);
-    if (!icp12Busy_(side)) {
-        iCP12::SendLamp(state_, side, LedNr - 1, lamp.on, port);
-    }
-    lampLabel->setLampColour(lamp.colour);
+    return port.lineBacklog() <= iCP12::kBusyBytes;
+}
+
+void KleurFlitsFrm::sendLamp(int side, int output, bool on) {
+    iCP12::SendLamp(state_, side, output, on, side == Links ? SerialPort_Links : SerialPort_Rechts);
 }
 
 // ---- Switches and controls ----

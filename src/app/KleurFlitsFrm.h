@@ -6,16 +6,17 @@
 #include <functional>
 
 #include "app/MessageBoxes.h"
-#include "app/SharedState.h"
-#include "app/Timing.h"
-#include "app/Waits.h"
 #include "audio/KleurFlitsMod.h"
 #include "audio/modBass.h"
+#include "core/SharedState.h"
+#include "core/Timing.h"
+#include "core/Waits.h"
 #include "devices/BoardWatch.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
 #include "devices/SerialPortControl.h"
 #include "devices/k8055d.h"
+#include "light/Show.h"
 
 class QCheckBox;
 class QScrollBar;
@@ -43,7 +44,10 @@ struct FormDependencies {
 };
 
 // The one window: its controls, timers and handlers, the start-up and the shutdown.
-class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::FrameSink {
+class KleurFlitsFrm : public QWidget,
+                      public DeviceView,
+                      public KleurFlitsMod::FrameSink,
+                      private light::FrameOutputs {
     Q_OBJECT
   public:
     static constexpr int kStartedOk = 0;
@@ -114,6 +118,11 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // light::FrameOutputs
+    void sendPatterns() override;
+    bool takesFrame(int side) override;
+    void sendLamp(int side, int output, bool on) override;
+
     void buildControls();
     void connectHandlers();
     QLabel* deviceLabel(DeviceLabel label) const;
@@ -146,15 +155,14 @@ class KleurFlitsFrm : public QWidget, public DeviceView, public KleurFlitsMod::F
     bool switchForArrival(BoardKind kind, QCheckBox* box);
     void showSideName(int side);
     void focusVolume();
-    void lamp(int side, int LedNr, float level);
     void toggleVersion(int side);
     void toggleArduinoSide(int side);
     void applySwitch(QCheckBox* box, SwitchResult result);
 
     FormDependencies deps_;
     SharedState state_;
+    light::Show show_{state_, *this};
     KleurFlitsMod::FftBuffer fft_{};
-    BySide<bool> icp12Busy_;
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     bool shuttingDown_ = false;
     BoardWatch boards_{deps_.ports, deps_.timing};

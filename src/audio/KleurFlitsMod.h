@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "app/SharedState.h"
+#include "core/SharedState.h"
 #include "audio/SpectrumPicture.h"
 #include "audio/modBass.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/SharedState.h"
+#include "core/SharedState.h"
 #include "devices/SerialPortControl.h"
 
 // The Arduino lamp boards: "/"-closed fields, the first one the command code.

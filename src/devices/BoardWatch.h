@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/Timing.h"
+#include "core/Timing.h"
 #include "devices/BoardRegistry.h"
 #include "devices/ComPorts.h"
 #include "devices/PortWatcher.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "app/Timing.h"
+#include "core/Timing.h"
 #include "devices/ComPorts.h"
 #include "devices/SerialPortControl.h"
 

@@ -1,6 +1,6 @@
 #include "devices/Tm1638.h"
 
-#include "app/SharedState.h"
+#include "core/SharedState.h"
 
 namespace Tm1638 {
 

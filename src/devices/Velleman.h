@@ -3,7 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "app/SharedState.h"
+#include "core/SharedState.h"
 #include "devices/DeviceView.h"
 #include "devices/k8055d.h"
 

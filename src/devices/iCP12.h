@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/SharedState.h"
-#include "app/Timing.h"
-#include "app/Waits.h"
+#include "core/SharedState.h"
+#include "core/Timing.h"
+#include "core/Waits.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
 #include "devices/SerialPortControl.h"

@@ -1,4 +1,4 @@
-#include "app/Waits.h"
+#include "core/Waits.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "core/SharedState.h"
+
+// The show's part of every frame, without widgets or devices: the lamp decisions, the patterns
+// and peak masks of both sides, the lamps counted for the automatic level and its step, and
+// which outputs get this frame. The window forwards each band to it and paints what it
+// decided; the boards are reached through FrameOutputs.
+namespace light {
+
+// The boards as the frame addresses them. Whole-pattern boards (K8055, Arduino, a DMX
+// universe) get the previous frame's patterns at the start of a frame; lamp-by-lamp boards
+// (iCP12) get each lamp as it is decided, when their link takes this frame at all.
+class FrameOutputs {
+  public:
+    virtual ~FrameOutputs() = default;
+    // The previous frame's patterns and peak masks, as the shared state holds them now.
+    virtual void sendPatterns() = 0;
+    // Asked once a frame, before its first lamp: latest frame wins, so a link still carrying
+    // earlier frames skips this one whole.
+    virtual bool takesFrame(int side) = 0;
+    virtual void sendLamp(int side, int output, bool on) = 0;
+};
+
+// What a frame reads from the controls.
+struct FrameSettings {
+    int threshold = 0;
+    int thresholdMaximum = 0;
+    bool autoLevel = false;
+    int wantedLamps = 0;
+};
+
+// What the window paints after a band: the two lamps' colours (&HBBGGRR), and the threshold
+// when the automatic level moved it.
+struct BandResult {
+    std::uint32_t colourLinks = 0;
+    std::uint32_t colourRechts = 0;
+    int threshold = 0;
+    bool thresholdMoved = false;
+};
+
+class Show {
+  public:
+    Show(kf::SharedState& state, FrameOutputs& outputs) : state_(state), outputs_(outputs) {}
+
+    // LedBesturing: band LedNr (2..9) of the frame with its two levels.
+    BandResult band(int LedNr, float WaardeLinks, float WaardeRechts,
+                    const FrameSettings& settings);
+    // After the frame's last band: without the automatic level the lamp count starts over.
+    void frameDone(bool autoLevel);
+
+  private:
+    std::uint32_t lamp(int side, int LedNr, float level);
+
+    kf::SharedState& state_;
+    FrameOutputs& outputs_;
+    int threshold_ = 0;
+    std::array<bool, 2> takes_{};
+};
+
+}  // namespace light
