@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QImage>
 #include <QLabel>
 #include <QStaticText>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace kf {
 
@@ -21,12 +24,20 @@ class LampLabel : public QLabel {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     std::uint32_t colour_ = 0;
     // Laid out once: the caption never changes, the lamp repaints up to a hundred times a second.
     QStaticText caption_;
     QString laidOut_;
+    // The lamp drawn once in each colour it has shown (it has three: dark, on and peak), so a
+    // repaint copies pixels instead of filling and laying text.
+    std::vector<std::pair<std::uint32_t, QImage>> faces_;
+
+    const QImage& face();
+    void drawLamp(QPainter& painter) const;
 };
 
 }  // namespace kf

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QRegion>
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace kf {
@@ -81,22 +82,35 @@ void PictureBox::showPixels(const SpectrumPixels& pixels) {
     }
     // Against what is on screen, not the last frame: frames that come before a paint add up.
     const QRect visible = visibleRect();
-    QRect dirty;
+    const auto width = static_cast<std::size_t>(visible.width());
+    int top = kPictureHeight;
+    int bottom = -1;
+    unsigned changed = 0;  // strips changed on any line
     for (int line = 0; line < visible.height(); ++line) {
         const std::uint8_t* now = pixels.data() + rowOffset(line);
         const std::uint8_t* shown = painted_.data() + rowOffset(line);
-        std::uint16_t& strips = stale_[static_cast<std::size_t>(line)];
+        if (std::memcmp(now, shown, width) == 0) {
+            continue;  // most lines: above every bar, or a bar that kept its height
+        }
+        unsigned strips = 0;
         for (int x = 0, strip = 0; x < visible.width(); x += kStripWidth, ++strip) {
-            const int width = std::min(kStripWidth, visible.width() - x);
-            if (differs(now + x, shown + x, width)) {
-                strips = static_cast<std::uint16_t>(strips | (1U << strip));
-                dirty |= QRect(x, line, width, 1);
+            if (differs(now + x, shown + x, std::min(kStripWidth, visible.width() - x))) {
+                strips |= 1U << strip;
             }
         }
+        stale_[static_cast<std::size_t>(line)] |= static_cast<std::uint16_t>(strips);
+        changed |= strips;
+        top = std::min(top, line);
+        bottom = line;
     }
     std::memcpy(pending_.data(), pixels.data(), kUsedBytes);
-    if (!dirty.isEmpty()) {
-        update(dirty.translated(contentsRect().topLeft()));
+    if (changed != 0) {
+        // One rectangle around the changed strips: cheaper to hand on than a region of them.
+        const int left = static_cast<int>(std::countr_zero(changed)) * kStripWidth;
+        const int right =
+            std::min(visible.width(), static_cast<int>(std::bit_width(changed)) * kStripWidth);
+        update(
+            QRect(left, top, right - left, bottom - top + 1).translated(contentsRect().topLeft()));
     }
 }
 

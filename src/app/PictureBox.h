@@ -36,8 +36,8 @@ class PictureBox : public QFrame {
     static constexpr int kStrips = (kPictureWidth + kStripWidth - 1) / kStripWidth;
 
     // Kept ready to draw in the screen's format. With music every bar moves every frame, a
-    // hundred times a second: only the strips of the lines that changed are converted and
-    // repainted, the rest of the picture stays as it was.
+    // hundred times a second: only the strips of the lines that changed are converted, only
+    // the rectangle around them is repainted, the rest of the picture stays as it was.
     QImage image_;
     std::array<QRgb, 256> palette_{};
     SpectrumPixels pending_;                             // the newest frame's pixels
