@@ -18,6 +18,7 @@
 #include "app/PictureBox.h"
 #include "app/ScrollBar.h"
 #include "devices/Arduino.h"
+#include "devices/OlaOutput.h"
 #include "devices/Tm1638.h"
 #include "devices/Velleman.h"
 #include "devices/iCP12.h"
@@ -281,6 +282,10 @@ void KleurFlitsFrm::tmrLiveSpec_Timer() {
         port->releaseOutput();
     }
     iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
+    if (deps_.ola != nullptr) {  // the stage gets the lamps the window shows
+        deps_.ola->frame(static_cast<std::uint32_t>(state_.LedPattern(Links)),
+                         static_cast<std::uint32_t>(state_.LedPattern(Rechts)));
+    }
     show_.frameDone(value(Check_Auto_Level) == 1);
 }
 
@@ -551,6 +556,9 @@ void KleurFlitsFrm::Afsluiten() {
                      static_cast<int>(Velleman::cardAddress(state_.K8055Card(side))),
                      side == Links ? "left" : "right",
                      static_cast<long long>(Velleman::kOffWait.count()));
+    }
+    if (deps_.ola != nullptr) {
+        deps_.ola->switchOff();  // waits (bounded) until olad has the zeros
     }
     deps_.endProgram(0);
 }

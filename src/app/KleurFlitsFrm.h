@@ -30,6 +30,7 @@ namespace kf {
 class PictureBox;
 class ClickLabel;
 class LampLabel;
+class OlaOutput;
 
 // What the window works with, given from outside so that tests can put fakes in.
 struct FormDependencies {
@@ -41,6 +42,8 @@ struct FormDependencies {
     Timing timing;
     // Ends the program after shutdown; the real one never returns.
     std::function<void(int)> endProgram;
+    // The stage lighting through olad, when the environment asks for it.
+    OlaOutput* ola = nullptr;
 };
 
 // The one window: its controls, timers and handlers, the start-up and the shutdown.

@@ -7,6 +7,7 @@
 #include "app/FormStyle.h"
 #include "app/KleurFlitsFrm.h"
 #include "app/ProgramEnd.h"
+#include "devices/OlaOutput.h"
 #include "devices/k8055d.h"
 
 int main(int argc, char** argv) {
@@ -34,8 +35,12 @@ int main(int argc, char** argv) {
     kf::QtMessageBoxes boxes;
     kf::EventLoopWaits waits;
 
+    // Stage lighting only when KLEURFLITS_OLA_UNIVERSE asks for it.
+    const auto ola = kf::olaOutputFromEnvironment();
+
     // Afsluiten switches everything off, waits for the K8055 writers, then ends here.
     kf::FormDependencies deps{*audio, ports, k8055, boxes, waits, kf::Timing{}, kf::endProcess};
+    deps.ola = ola.get();
     kf::KleurFlitsFrm form(deps);
     boxes.setParent(&form);
     kf::runShutdownOnSignals(form);

@@ -195,8 +195,16 @@ bool OlaOutput::switchOff(std::chrono::milliseconds wait) {
     off_ = true;
     offDeadline_ = std::chrono::steady_clock::now() + wait;
     wake_.notify_all();
+    const bool wasConnected = connected_;
     offDone_.wait_for(lock, wait, [this] { return offFinished_; });
-    return offFinished_ && offSent_;
+    const bool dark = offFinished_ && offSent_;
+    if (!dark && wasConnected) {
+        std::fprintf(stderr,
+                     "OLA: olad did not show universe %u's lamp channels at 0 within %lld ms; "
+                     "they are left as they are\n",
+                     settings_.target.universe, static_cast<long long>(wait.count()));
+    }
+    return dark;
 }
 
 std::uint64_t OlaOutput::sends() const {
