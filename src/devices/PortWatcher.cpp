@@ -1,10 +1,10 @@
 #include "devices/PortWatcher.h"
 
+#include <dirent.h>
 #include <libudev.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QSerialPortInfo>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <filesystem>
@@ -72,11 +72,16 @@ std::map<std::string, PortWatcher::Seen> PortWatcher::lookAround() const {
         }
         return now;
     }
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        const std::string path = info.systemLocation().toStdString();
-        if (isPluggableSerialPort(path)) {
-            look(path);
+    // The device nodes themselves: asking the serial-port list instead walks every terminal
+    // the kernel has and costs about a hundred times more, once a second.
+    if (DIR* dev = ::opendir("/dev")) {
+        while (const dirent* entry = ::readdir(dev)) {
+            const std::string path = std::string("/dev/") + entry->d_name;
+            if (isPluggableSerialPort(path)) {
+                look(path);
+            }
         }
+        ::closedir(dev);
     }
     return now;
 }
