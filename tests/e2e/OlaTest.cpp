@@ -1,0 +1,242 @@
+// The program as a stage rig sees it: the real binary sending its lamps to a real olad of the
+// test's own, a second OLA client reading the universe back, and tones played into the default
+// sink.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "audio/PulseTestSupport.h"
+#include "e2e/ProgramRun.h"
+#include "e2e/ProgramTest.h"
+#include "e2e/SignalPlayer.h"
+#include "e2e/Wire.h"
+#include "support/Olad.h"
+#include "support/Require.h"
+
+namespace kfe2e {
+namespace {
+
+using kftest::DmxUpdate;
+using kftest::DmxWatcher;
+using kftest::lampText;
+using kftest::OladServer;
+
+constexpr const char* kAbsent = "OLA: no olad answers on this machine; DMX output waits for it";
+
+// Bin 7 (301 Hz) falls in band 4, the side's lamp 3; bin 163 (7020 Hz) in band 8, lamp 7.
+constexpr int kLeftBin = 7;
+constexpr int kRightBin = 163;
+constexpr unsigned kLeftLampChannel = 3;    // left lamp 3
+constexpr unsigned kRightLampChannel = 15;  // right lamp 7: 8 + 7
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Of the sixteen channels from `first`, exactly `lit` (1-based among the sixteen) is 255.
+auto onlyLamp(unsigned lit, unsigned first = 1) {
+    return [=](const DmxUpdate& u) {
+        for (unsigned i = 1; i <= 16; ++i) {
+            if (u.channel(first + i - 1) != (i == lit ? 255 : 0)) {
+                return false;
+            }
+        }
+        return true;
+    };
+}
+
+auto allDark(unsigned first = 1) {
+    return [=](const DmxUpdate& u) {
+        for (unsigned i = 0; i < 16; ++i) {
+            if (u.channel(first + i) != 0) {
+                return false;
+            }
+        }
+        return true;
+    };
+}
+
+class OlaProgram : public Program {
+  protected:
+    void SetUp() override {
+        KF_REQUIRE(kftest::oladAvailable(), "olad (Debian package ola) and its olad user");
+        KF_REQUIRE(kftest::serverAnswers(),
+                   "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
+    }
+    EnvChanges env(const std::string& universe) const {
+        return {{"KLEURFLITS_OLA_UNIVERSE", universe},
+                {"KLEURFLITS_OLA_PORT", std::to_string(olad_.rpcPort())}};
+    }
+    std::string seen(const DmxWatcher& w, unsigned first = 1) const {
+        const auto last = w.last();
+        return last ? lampText(*last, first) : std::string("nothing");
+    }
+    // For a second of steady tone after the update `lit` that first showed it: the updates
+    // show only `lamp` lit of the sixteen, and the other side's eight stay dark throughout.
+    void expectSteady(const DmxWatcher& w, const DmxUpdate& lit, unsigned lamp,
+                      unsigned first = 1) {
+        std::this_thread::sleep_for(1s);
+        std::size_t only = 0;
+        std::size_t count = 0;
+        std::ostringstream text;
+        const unsigned otherSide = lamp <= 8 ? 9 : 1;
+        for (const DmxUpdate& u : w.updates()) {
+            if (u.at < lit.at) {
+                continue;
+            }
+            ++count;
+            only += onlyLamp(lamp, first)(u) ? 1 : 0;
+            text << lampText(u, first) << '\n';
+            for (unsigned i = otherSide; i < otherSide + 8; ++i) {
+                EXPECT_EQ(u.channel(first + i - 1), 0) << "lamp channel " << i;
+            }
+        }
+        ASSERT_GE(count, 1u);
+        EXPECT_GE(static_cast<double>(only) / static_cast<double>(count), 0.9) << text.str();
+        ASSERT_TRUE(w.last());
+        EXPECT_TRUE(onlyLamp(lamp, first)(*w.last())) << lampText(*w.last(), first);
+    }
+
+    kftest::DefaultSinkLock sink_;
+    OladServer olad_;
+};
+
+TEST_F(OlaProgram, ALeftToneLightsChannel3AndARightToneChannel15ThenSigtermLeavesAllDark) {
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 1);
+    ASSERT_TRUE(watcher.waitRegistered());
+    start({}, env("1"));
+
+    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+    ASSERT_TRUE(tone->waitStarted());
+    const auto left = watcher.waitFor(onlyLamp(kLeftLampChannel), 15s);
+    ASSERT_TRUE(left) << seen(watcher);
+    expectSteady(watcher, *left, kLeftLampChannel);
+    tone.reset();
+
+    tone = std::make_unique<SignalPlayer>(sineAtBin(kRightBin, 0.0f, 0.4f));
+    ASSERT_TRUE(tone->waitStarted());
+    const auto right = watcher.waitFor(onlyLamp(kRightLampChannel), 10s);
+    ASSERT_TRUE(right) << seen(watcher);
+    expectSteady(watcher, *right, kRightLampChannel);
+
+    // SIGTERM with the right lamp lit: the channels must end at 0.
+    const std::size_t lit = watcher.count();
+    terminate();
+    tone.reset();
+    EXPECT_TRUE(watcher.waitFor(allDark(), 2s, lit)) << seen(watcher);
+    std::this_thread::sleep_for(1s);  // nothing lights them again after the end
+    ASSERT_TRUE(watcher.last());
+    EXPECT_EQ(lampText(*watcher.last()), "L........ R........");
+    EXPECT_EQ(countOf(run_->output(), "OLA: olad answers"), 1u) << run_->output();
+    EXPECT_EQ(countOf(run_->output(), kAbsent), 0u);
+}
+
+// Universe 2 from channel 33: the left lamps are 33..40, the right 41..48; SIGINT ends dark.
+TEST_F(OlaProgram, TheFirstChannelMovesAllSixteenAndSigintLeavesThemDark) {
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 2);
+    ASSERT_TRUE(watcher.waitRegistered());
+    start({}, env("2:33"));
+
+    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kRightBin, 0.0f, 0.4f));
+    ASSERT_TRUE(tone->waitStarted());
+    const auto u = watcher.waitFor(onlyLamp(kRightLampChannel, 33), 15s);
+    ASSERT_TRUE(u) << seen(watcher, 33);
+    EXPECT_EQ(u->channel(47), 255);
+    for (unsigned ch = 1; ch <= 32; ++ch) {
+        EXPECT_EQ(u->channel(ch), 0) << "channel " << ch;
+    }
+    EXPECT_EQ(u->channel(15), 0);
+    EXPECT_TRUE(run_->waitForOutput("universe 2, channels 33-48", 1s)) << run_->output();
+
+    const std::size_t lit = watcher.count();
+    ASSERT_TRUE(run_->stop(SIGINT, 20s));
+    ASSERT_TRUE(run_->exitStatus());
+    EXPECT_EQ(*run_->exitStatus(), 0);
+    tone.reset();
+    EXPECT_TRUE(watcher.waitFor(allDark(33), 2s, lit)) << seen(watcher, 33);
+    ASSERT_TRUE(watcher.last());
+    EXPECT_EQ(lampText(*watcher.last(), 33), "L........ R........");
+}
+
+// olad killed mid-show (a steady tone: nothing new for the output to send) and started again:
+// the lamp is back within 2 s, and the program said once that olad was gone.
+TEST_F(OlaProgram, OladKilledAndStartedAgainMidShowGetsTheLampBackWithinTwoSeconds) {
+    ASSERT_TRUE(olad_.start());
+    start({}, env("1"));
+    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+    ASSERT_TRUE(tone->waitStarted());
+    {
+        DmxWatcher watcher(olad_.rpcPort(), 1);
+        ASSERT_TRUE(watcher.waitRegistered());
+        ASSERT_TRUE(watcher.waitFor(onlyLamp(kLeftLampChannel), 15s)) << seen(watcher);
+    }
+    olad_.kill();
+    ASSERT_TRUE(run_->waitForOutput(kAbsent, 3s)) << run_->output();
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(run_->running());
+
+    const auto starting = kftest::OlaClock::now();
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 1);
+    ASSERT_TRUE(watcher.waitRegistered());
+    const auto u = watcher.waitFor(onlyLamp(kLeftLampChannel), 10s);
+    ASSERT_TRUE(u) << seen(watcher);
+    EXPECT_LT(u->at - starting, 2s);
+    std::cout << "lamp back "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(u->at - starting).count()
+              << " ms after olad was started again\n";
+    EXPECT_EQ(countOf(run_->output(), kAbsent), 1u) << run_->output();
+
+    terminate();
+    tone.reset();
+}
+
+// No olad: one line says so, the boards get their frames, and the end does not wait for it.
+TEST_F(OlaProgram, WithoutOladTheShowRunsAndSaysSoOnce) {
+    Icp12Sim icp;
+    start({&icp}, env("1"));
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp.summary();
+    const unsigned frames = icp.state().frameCount;
+    std::this_thread::sleep_for(3s);
+    EXPECT_GT(icp.state().frameCount, frames + 100) << "the frames stopped";
+    EXPECT_EQ(countOf(run_->output(), kAbsent), 1u) << run_->output();
+    const auto t0 = Clock::now();
+    terminate();
+    EXPECT_LT(Clock::now() - t0, 10s);
+}
+
+// A universe that is no universe: one line, no DMX at all, the show goes on.
+TEST_F(OlaProgram, ABadUniverseIsSaidOnceAndNothingIsSent) {
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 1);
+    ASSERT_TRUE(watcher.waitRegistered());
+    Icp12Sim icp;
+    start({&icp}, env("1:600"));
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp.summary();
+    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+    ASSERT_TRUE(tone->waitStarted());
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() != 0; }, 10s))
+        << icp.summary();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(watcher.count(), 0u) << seen(watcher);
+    EXPECT_EQ(countOf(run_->output(), "KLEURFLITS_OLA_UNIVERSE=\"1:600\""), 1u) << run_->output();
+    EXPECT_EQ(countOf(run_->output(), "OLA:"), 0u) << run_->output();
+    terminate();
+    tone.reset();
+}
+
+}  // namespace
+}  // namespace kfe2e
