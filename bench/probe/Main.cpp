@@ -6,6 +6,7 @@
 //   kf_probe --program PATH --dir DIR [--source NAME] [--steady S] [--bursts N] [--noise S]
 //            [--noise-on offscreen,xcb]
 //   kf_probe --program PATH --dir DIR --soak S
+//   kf_probe --program PATH --dir DIR --hotplug S   (a port appears and is probed every 5 s)
 //
 // Needs a PulseAudio server (PULSE_SERVER) whose default sink is the null sink whose monitor
 // is --source; the program records the monitor of the default output. The noise run is made
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +30,7 @@
 #include "audio/KleurFlitsMod.h"
 #include "boardsim/ArduinoSim.h"
 #include "boardsim/Icp12Sim.h"
+#include "boardsim/SilentSim.h"
 #include "probe/Cava.h"
 #include "probe/Player.h"
 #include "probe/Process.h"
@@ -48,6 +51,7 @@ struct Options {
     int bursts = 50;
     int noiseSeconds = 60;
     int soakSeconds = 0;
+    int hotplugSeconds = 0;
     std::vector<std::string> noisePlatforms = {"offscreen"};
 };
 
@@ -528,6 +532,53 @@ int soak(const Options& o) {
     return 0;
 }
 
+// Boards coming while the show runs: every 5 s a port appears behind a listed link and is
+// probed (a silent one, so the whole exchange runs: about 3 s), then goes again. The frames to
+// the iCP12 already there must keep their pace.
+int hotplug(const Options& o) {
+    const std::string link = o.dir + "/kf-hotplug-port";
+    std::filesystem::remove(link);
+    bs::Icp12Sim icp;
+    const pid_t pid = probe::spawn({o.program},
+                                   {{"KLEURFLITS_SERIAL_PORTS", icp.slavePath() + ":" + link},
+                                    {"QT_QPA_PLATFORM", "offscreen"}},
+                                   o.dir + "/program-hotplug.log");
+    Running r{pid, {&icp}, {}};
+    if (!waitForFrames(r, 50, 30s)) {
+        say("the program sends no frames (see program-hotplug.log)");
+        probe::terminate(pid, 15s);
+        return 1;
+    }
+    say(("hotplug run: " + std::to_string(o.hotplugSeconds) +
+         " s, a port appears every 5 s and is probed")
+            .c_str());
+    const std::size_t fromChunk = icp.chunkCount();
+    const double c0 = probe::cpuSeconds(pid);
+    const auto from = Clock::now();
+    int appeared = 0;
+    while (Clock::now() - from < std::chrono::seconds(o.hotplugSeconds)) {
+        auto port = std::make_unique<bs::SilentSim>();
+        std::filesystem::create_symlink(port->slavePath(), link);
+        ++appeared;
+        std::this_thread::sleep_for(4s);  // looked at within 1 s, then probed for 2 to 3 s
+        std::filesystem::remove(link);
+        port.reset();
+        std::this_thread::sleep_for(1s);
+    }
+    const auto to = Clock::now();
+    const double cpu = probe::cpuSeconds(pid) - c0;
+    const auto starts = probe::frameStarts(probe::icp12Commands(icp.chunks(fromChunk)), from, to);
+    const probe::FrameFigures f = probe::frameFigures(starts);
+    frameRows("hotplug, 1 iCP12, a port probed every 5 s", f);
+    row("hotplug: ports that appeared and were probed", std::to_string(appeared));
+    row("hotplug: frame interval max", fmt("%.2f ms", f.maxIntervalMs), "≤ 30 ms",
+        f.maxIntervalMs <= 30.0);
+    row("hotplug: CPU use of one core",
+        fmt("%.2f %%", 100.0 * cpu / (probe::ms(to - from) / 1000.0)));
+    row("hotplug: program end status on SIGTERM", probe::terminate(pid, 20s), "exit 0");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -549,6 +600,8 @@ int main(int argc, char** argv) {
             o.noiseSeconds = std::atoi(v);
         } else if (a == "--soak") {
             o.soakSeconds = std::atoi(v);
+        } else if (a == "--hotplug") {
+            o.hotplugSeconds = std::atoi(v);
         } else if (a == "--noise-on") {
             o.noisePlatforms.clear();
             std::string list = v;
@@ -568,13 +621,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: kf_probe --program PATH --dir DIR [--source NAME] "
                      "[--steady S] [--bursts N] [--noise S] [--noise-on offscreen,xcb] | "
-                     "[--soak S]\n");
+                     "[--soak S] | [--hotplug S]\n");
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
     int status = 0;
     if (o.soakSeconds > 0) {
         status |= soak(o);
+    } else if (o.hotplugSeconds > 0) {
+        status |= hotplug(o);
     } else {
         status |= steadyAndBursts(o);
         for (const std::string& platform : o.noisePlatforms) {
