@@ -22,8 +22,8 @@ using namespace std::chrono_literals;
 using kftest::DmxUpdate;
 using kftest::DmxWatcher;
 using kftest::lampText;
-using kftest::OladServer;
 using kftest::OlaClock;
+using kftest::OladServer;
 
 std::array<std::uint8_t, 16> channels(std::initializer_list<unsigned> lit) {
     std::array<std::uint8_t, 16> c{};
@@ -241,6 +241,27 @@ TEST_F(OlaOutputTest, AStuckOladNeverHoldsUpAFrameAndTheNewestFrameWins) {
     ASSERT_TRUE(newest) << seen(watcher);
     std::cout << frames << " frames while olad was stopped, " << sendsWhileStuck
               << " sends by then, " << out.sends() << " in all\n";
+}
+
+// Frames handed over far faster than anything can be sent: the writer skips the ones it had
+// no time for, and the last one handed over is what olad ends with.
+TEST_F(OlaOutputTest, OfABurstOfFramesTheNewestIsWhatStays) {
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 1);
+    ASSERT_TRUE(watcher.waitRegistered());
+    OlaOutput out(settings(1));
+    out.frame(1, 0);
+    ASSERT_TRUE(watcher.waitFor(lamps({1}), 5s)) << seen(watcher);
+    constexpr std::uint32_t kFrames = 20000;
+    for (std::uint32_t n = 0; n < kFrames; ++n) {
+        out.frame(n & 0xFFu, (n >> 8) & 0xFFu);
+    }
+    out.frame(0x5A, 0xA5);  // lamps 2 4 5 7 left, 1 3 6 8 right
+    ASSERT_TRUE(watcher.waitFor(lamps({2, 4, 5, 7, 9, 11, 14, 16}), 5s)) << seen(watcher);
+    std::this_thread::sleep_for(OlaOutput::kRefresh * 2);
+    ASSERT_TRUE(watcher.last());
+    EXPECT_EQ(lampText(*watcher.last()), "L.#.##.#. R#.#..#.#");
+    EXPECT_LT(out.sends(), kFrames / 2) << "every frame was sent: nothing was skipped";
 }
 
 TEST_F(OlaOutputTest, WithoutOladItSaysSoOnceAndStartsWithinTwoSecondsOfOlad) {
