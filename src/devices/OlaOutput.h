@@ -56,6 +56,10 @@ class OlaOutput {
     // Unchanged lamps are sent again this often: olad forgets quiet sources, and a send is how
     // a vanished olad shows.
     static constexpr std::chrono::milliseconds kRefresh{500};
+    // Sends are at least this far apart: a DMX line carries a universe some 44 times a second
+    // at most, so 100 sends a second would only load olad and the network. A change right after
+    // a send waits for the gap; one after a quiet spell goes out at once.
+    static constexpr std::chrono::milliseconds kMinGap{20};
     // The longest the end waits for the zeros to reach olad.
     static constexpr std::chrono::milliseconds kOffWait{1000};
 
@@ -86,6 +90,7 @@ class OlaOutput {
     std::condition_variable offDone_;
     std::uint16_t lamps_ = 0;  // left in the low byte, right in the high byte
     bool fresh_ = false;       // lamps_ changed since the writer took them
+    bool idle_ = false;        // the writer waits for news: a change must wake it
     bool off_ = false;
     bool stop_ = false;
     std::chrono::steady_clock::time_point offDeadline_;

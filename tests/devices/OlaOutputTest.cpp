@@ -264,6 +264,28 @@ TEST_F(OlaOutputTest, OfABurstOfFramesTheNewestIsWhatStays) {
     EXPECT_LT(out.sends(), kFrames / 2) << "every frame was sent: nothing was skipped";
 }
 
+// A hundred different frames a second: olad gets them no closer than the gap (a DMX line
+// carries a universe some 44 times a second at most), and still ends with the last one.
+TEST_F(OlaOutputTest, ChangesEveryFrameReachOladNoCloserThanTheGap) {
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 1);
+    ASSERT_TRUE(watcher.waitRegistered());
+    OlaOutput out(settings(1));
+    out.frame(1, 0);
+    ASSERT_TRUE(watcher.waitFor(lamps({1}), 5s)) << seen(watcher);
+    const std::uint64_t sends0 = out.sends();
+    auto next = OlaClock::now();
+    for (std::uint32_t n = 2; n < 202; ++n) {  // two seconds of frames
+        next += 10ms;
+        std::this_thread::sleep_until(next);
+        out.frame(n & 0xFFu, 0);
+    }
+    const std::uint64_t sends = out.sends() - sends0;
+    EXPECT_LE(sends, 2000 / OlaOutput::kMinGap.count() + 2) << sends << " sends in 2 s";
+    EXPECT_GE(sends, 2000 / OlaOutput::kMinGap.count() / 2) << sends << " sends in 2 s";
+    ASSERT_TRUE(watcher.waitFor(lamps({1, 4, 7, 8}), 2s)) << seen(watcher);  // 201 = 0b11001001
+}
+
 TEST_F(OlaOutputTest, WithoutOladItSaysSoOnceAndStartsWithinTwoSecondsOfOlad) {
     testing::internal::CaptureStderr();
     {
