@@ -315,15 +315,9 @@ void KleurFlitsFrm::sendPatterns() {
     Arduino::FrameStep(state_, MSComm_Arduino_Links, MSComm_Arduino_Rechts);
 }
 
-bool KleurFlitsFrm::takesFrame(int side) {
-    // A link still carrying earlier frames' commands skips this frame whole, so what reaches
-    // a slow board is never more than a frame or two old.
-    SerialPortControl& port = side == Links ? SerialPort_Links : SerialPort_Rechts;
-    return port.lineBacklog() <= iCP12::kBusyBytes;
-}
-
-void KleurFlitsFrm::sendLamp(int side, int output, bool on) {
-    iCP12::SendLamp(state_, side, output, on, side == Links ? SerialPort_Links : SerialPort_Rechts);
+void KleurFlitsFrm::sendFrame() {
+    iCP12::FrameStep(state_, Links, SerialPort_Links);
+    iCP12::FrameStep(state_, Rechts, SerialPort_Rechts);
 }
 
 // ---- Switches and controls ----

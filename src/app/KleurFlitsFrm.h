@@ -123,8 +123,7 @@ class KleurFlitsFrm : public QWidget,
   private:
     // light::FrameOutputs
     void sendPatterns() override;
-    bool takesFrame(int side) override;
-    void sendLamp(int side, int output, bool on) override;
+    void sendFrame() override;
 
     void buildControls();
     void connectHandlers();

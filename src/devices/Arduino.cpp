@@ -1,5 +1,7 @@
 #include "devices/Arduino.h"
 
+#include "devices/LatestFrame.h"
+
 namespace Arduino {
 
 namespace {
@@ -8,20 +10,10 @@ void frameStep(kf::SharedState& state, int side, kf::SerialPortControl& port) {
     if (!port.PortOpen() || !state.ArduinoActive(side)) {
         return;
     }
-    const std::string& type = state.ArduinoType(side);
-    const std::int32_t pattern = state.LedPattern(side);
-    const std::int16_t peak = state.Peak(side);
-    if (!isKnownType(type)) {
-        return;
-    }
-    // A link that has not yet sent the last frame gets nothing new: what it carries stays at
-    // most a frame old, and the next frame brings the full state again.
-    if (port.lineBacklog() > kFrameBytes) {
-        return;
-    }
-    port.Output(patternMessage(pattern));
-    if ((type == "AL" && peak != 0) || (type == "TM" && state.TM1638V13(side))) {
-        port.Output(peakMessage(peak));
+    const std::string messages = frameMessages(state.ArduinoType(side), state.LedPattern(side),
+                                               state.Peak(side), state.TM1638V13(side));
+    if (!messages.empty() && kf::takesFrame(port.lineBacklog(), kFrameBytes)) {
+        port.Output(messages);
     }
 }
 
@@ -51,6 +43,18 @@ std::string typeCodeOf(std::string_view reply) {
 
 bool isKnownType(const std::string& code) {
     return code == "ET" || code == "AL" || code == "TM";
+}
+
+std::string frameMessages(const std::string& type, std::int32_t pattern, std::int32_t peak,
+                          bool v13) {
+    if (!isKnownType(type)) {
+        return {};
+    }
+    std::string messages = patternMessage(pattern);
+    if ((type == "AL" && peak != 0) || (type == "TM" && v13)) {
+        messages += peakMessage(peak);
+    }
+    return messages;
 }
 
 void FrameStep(kf::SharedState& state, kf::SerialPortControl& links,

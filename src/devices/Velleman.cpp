@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "devices/LatestFrame.h"
+
 namespace Velleman {
 
 namespace {
@@ -62,7 +64,9 @@ void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
     // side writes nothing and the other side goes on.
     for (int side = kf::Links; side <= kf::Rechts; ++side) {
         const std::int32_t card = state.K8055Card(side);
-        if (state.K8055Active && card != 0) {
+        if (state.K8055Active && card != 0 &&
+            kf::takesFrame(driver.UnsentBytes(addressOf(card)),
+                           static_cast<std::int64_t>(k8055d::kReportBytes))) {
             driver.SetCurrentDevice(addressOf(card));
             driver.WriteAllDigital(state.LedPattern(side));
         }

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "devices/Arduino.h"
+#include "devices/LatestFrame.h"
 
 namespace iCP12 {
 
@@ -87,6 +88,15 @@ std::string listEntry(const char* list, int i) {
     return std::string(list).substr(static_cast<std::size_t>((i - 1) * 7), 6);
 }
 
+std::string frameCommands(std::uint8_t lamps) {
+    std::string commands;
+    commands.reserve(kFrameBytes);
+    for (int i = 1; i <= 8; ++i) {
+        commands += listEntry((lamps >> (i - 1)) & 1 ? kOnList : kOffList, i);
+    }
+    return commands;
+}
+
 bool isIdentifyReply(std::string_view reply) {
     return reply.find("ZMD") != std::string_view::npos;
 }
@@ -120,11 +130,12 @@ void ZoekComPoorten(Search& s) {
     }
 }
 
-void SendLamp(kf::SharedState& state, int side, int n, bool on, kf::SerialPortControl& port) {
-    if (state.ICP12Port(side) == 0 || !state.ICP12Active) {
+void FrameStep(kf::SharedState& state, int side, kf::SerialPortControl& port) {
+    if (state.ICP12Port(side) == 0 || !state.ICP12Active ||
+        !kf::takesFrame(port.lineBacklog(), kFrameBytes)) {
         return;
     }
-    port.Output(on ? state.ICP12OnCmd(n) : state.ICP12OffCmd(n));
+    port.Output(frameCommands(static_cast<std::uint8_t>(state.LedPattern(side))));
 }
 
 void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts) {

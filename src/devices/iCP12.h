@@ -23,12 +23,12 @@ inline constexpr const char* kIdentify = "(ZMD)";
 inline constexpr int kLastPort = 255;
 // A frame sends eight commands of six characters to each board.
 inline constexpr int kFrameBytes = 48;
-// A frame is skipped on a link that still holds more than this from earlier frames: half a
-// frame, so that on a slow line a new set starts out within about 25 ms and is never queued
-// behind a whole older one; a fast link drains it long before the next frame.
-inline constexpr int kBusyBytes = kFrameBytes / 2;
 
 std::string listEntry(const char* list, int i);
+
+// A frame's commands for a board showing these lamps (bit n - 1: output n): outputs 1 to 8 in
+// turn, each switched on or off.
+std::string frameCommands(std::uint8_t lamps);
 
 // Whether a reply to "(ZMD)" identifies an iCP12 board: it holds "ZMD", in capitals, anywhere.
 bool isIdentifyReply(std::string_view reply);
@@ -51,8 +51,8 @@ struct Search {
 // later one right. Leaves every port closed.
 void ZoekComPoorten(Search& search);
 
-// The lamp's command for output n (1..8) to the side's board, when it is addressed.
-void SendLamp(kf::SharedState& state, int side, int n, bool on, kf::SerialPortControl& port);
+// The frame's commands to the side's board, when it is addressed and its link takes the frame.
+void FrameStep(kf::SharedState& state, int side, kf::SerialPortControl& port);
 
 // Reads away what the boards sent back, so their replies do not pile up.
 void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts);

@@ -13,7 +13,6 @@ constexpr int kNoBoard = -1;
 
 // Output report 5 carries the eight digital outputs and the two analog outputs; hidapi wants
 // the report ID (0: the board has no numbered reports) in front of it.
-constexpr std::size_t kReportLength = 9;
 constexpr std::uint8_t kReportId = 0x00;
 constexpr std::uint8_t kSetOutputsCommand = 0x05;
 
@@ -137,17 +136,7 @@ struct K8055Driver::Impl {
         if (current == kNoBoard || !boards[current].device) {
             return false;
         }
-        const std::array<std::uint8_t, kReportLength> report{
-            kReportId,
-            kSetOutputsCommand,
-            static_cast<std::uint8_t>(value & 0xFF),
-            analog1,
-            analog2,
-            0,
-            0,
-            0,
-            0,
-        };
+        const OutputsReport report = outputsReport(value, analog1, analog2);
         Board& board = boards[current];
         int written = -1;
         try {
@@ -201,6 +190,18 @@ std::int32_t K8055Driver::SearchDevices() {
     return impl_->enumerate();
 }
 
+OutputsReport outputsReport(std::int32_t outputs, std::uint8_t analog1, std::uint8_t analog2) {
+    return {kReportId,
+            kSetOutputsCommand,
+            static_cast<std::uint8_t>(outputs & 0xFF),
+            analog1,
+            analog2,
+            0,
+            0,
+            0,
+            0};
+}
+
 std::int32_t K8055Driver::PresentBoards() {
     return impl_->enumerate();
 }
@@ -229,6 +230,13 @@ bool K8055Driver::Drain(std::int32_t address, std::chrono::steady_clock::time_po
     } catch (...) {
         return false;
     }
+}
+
+std::int64_t K8055Driver::UnsentBytes(std::int32_t address) {
+    // A drain that may not wait tells whether anything is still under way.
+    return Drain(address, std::chrono::steady_clock::now())
+               ? 0
+               : static_cast<std::int64_t>(kReportBytes);
 }
 
 void K8055Driver::setPresenceHandler(PresenceHandler handler) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +15,13 @@ namespace k8055d {
 
 inline constexpr std::uint16_t kVendorId = 0x10CF;
 inline constexpr std::uint16_t kProductIdBase = 0x5500;  // + board address 0..3
+// An output report as hidapi takes it: report ID 0, then command 5, the outputs and the two
+// analog values, and four unused bytes.
+inline constexpr std::size_t kReportBytes = 9;
+using OutputsReport = std::array<std::uint8_t, kReportBytes>;
+// The report that sets the eight digital outputs (the low 8 bits of `outputs`).
+OutputsReport outputsReport(std::int32_t outputs, std::uint8_t analog1 = 0,
+                            std::uint8_t analog2 = 0);
 
 struct HidDeviceInfo {
     std::uint16_t vendorId = 0;
@@ -74,6 +83,9 @@ class K8055Driver {
     // deadline; the process may end right after. True when nothing is left under way, also
     // when the board is not open.
     bool Drain(std::int32_t address, std::chrono::steady_clock::time_point deadline);
+    // The bytes of reports to the board that have not reached it yet (under way on its writer
+    // thread); 0 when none, or when the board is not open.
+    std::int64_t UnsentBytes(std::int32_t address);
 
     // Called on the thread that calls WriteAllDigital; empty: nobody is told.
     void setPresenceHandler(PresenceHandler handler);

@@ -16,8 +16,6 @@ BandResult Show::band(int LedNr, float WaardeLinks, float WaardeRechts,
         state_.LedPattern(kf::Rechts) = 0;
         state_.PeakLinks = 0;
         state_.PeakRechts = 0;
-        takes_[0] = outputs_.takesFrame(kf::Links);
-        takes_[1] = outputs_.takesFrame(kf::Rechts);
         if (settings.autoLevel) {
             threshold_ = autoLevelStep(state_.LitCount, settings.wantedLamps, settings.threshold,
                                        settings.thresholdMaximum);
@@ -28,16 +26,16 @@ BandResult Show::band(int LedNr, float WaardeLinks, float WaardeRechts,
     result.threshold = threshold_;
     result.colourLinks = lamp(kf::Links, LedNr, WaardeLinks);
     result.colourRechts = lamp(kf::Rechts, LedNr, WaardeRechts);
+    if (LedNr == kLastBand) {
+        outputs_.sendFrame();
+    }
     return result;
 }
 
 std::uint32_t Show::lamp(int side, int LedNr, float level) {
-    const LampDecision decision = decideLamp(level, threshold_, LedNr, state_.Peak(side),
-                                             state_.LedPattern(side), state_.LitCount);
-    if (takes_[static_cast<std::size_t>(side - 1)]) {
-        outputs_.sendLamp(side, LedNr - 1, decision.on);
-    }
-    return decision.colour;
+    return decideLamp(level, threshold_, LedNr, state_.Peak(side), state_.LedPattern(side),
+                      state_.LitCount)
+        .colour;
 }
 
 void Show::frameDone(bool autoLevel) {

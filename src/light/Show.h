@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 #include "core/SharedState.h"
@@ -11,18 +10,16 @@
 // decided; the boards are reached through FrameOutputs.
 namespace light {
 
-// The boards as the frame addresses them. Whole-pattern boards (K8055, Arduino, a DMX
-// universe) get the previous frame's patterns at the start of a frame; lamp-by-lamp boards
-// (iCP12) get each lamp as it is decided, when their link takes this frame at all.
+// The boards as the frame addresses them, each kind deciding for itself whether it can take
+// the frame (latest frame wins). The K8055 and Arduino boards get the previous frame's patterns
+// at the start of a frame; the iCP12 boards get the lamps of this frame once all are decided.
 class FrameOutputs {
   public:
     virtual ~FrameOutputs() = default;
     // The previous frame's patterns and peak masks, as the shared state holds them now.
     virtual void sendPatterns() = 0;
-    // Asked once a frame, before its first lamp: latest frame wins, so a link still carrying
-    // earlier frames skips this one whole.
-    virtual bool takesFrame(int side) = 0;
-    virtual void sendLamp(int side, int output, bool on) = 0;
+    // This frame's patterns, as the shared state holds them after its last band.
+    virtual void sendFrame() = 0;
 };
 
 // What a frame reads from the controls.
@@ -58,7 +55,6 @@ class Show {
     kf::SharedState& state_;
     FrameOutputs& outputs_;
     int threshold_ = 0;
-    std::array<bool, 2> takes_{};
 };
 
 }  // namespace light

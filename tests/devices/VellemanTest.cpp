@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <optional>
 #include <set>
 #include <variant>
@@ -359,6 +361,26 @@ TEST_F(VellemanTest, ToggleSwitchesWithABoardAtAnyAddress) {
     EXPECT_FALSE(state.K8055Active);
     EXPECT_EQ(Velleman::Toggle(state), Velleman::SwitchResult::TurnedOn);
     EXPECT_TRUE(state.K8055Active);
+}
+
+// Latest frame wins, as for every board: while a board's writer still has a report under way,
+// a frame for it is skipped whole; the next one carries the whole state again.
+TEST_F(VellemanTest, AFrameForABoardWhoseReportIsStillUnderWayIsSkipped) {
+    transport.setWriterThreads(true);
+    transport.setWriteTime(std::chrono::milliseconds(40));
+    plugBoards({0});
+    search();
+    frame(0x01, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the transfer is under way
+    frame(0x02, 0);
+    ASSERT_TRUE(driver.Drain(0, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+    frame(0x03, 0);
+    ASSERT_TRUE(driver.Drain(0, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+    std::vector<int> outputs;
+    for (const auto& [path, bytes] : transport.writes()) {
+        outputs.push_back(bytes.at(2));
+    }
+    EXPECT_EQ(outputs, (std::vector<int>{0x01, 0x03}));
 }
 
 TEST_F(VellemanTest, ToggleSwitchesWithOnlyARightCard) {

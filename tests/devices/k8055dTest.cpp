@@ -60,6 +60,12 @@ TEST_F(K8055DriverTest, LookingForNewBoardsKeepsTheSelectionAndTheRetryPause) {
     EXPECT_EQ(driver.SetCurrentDevice(1), 1);
 }
 
+TEST(K8055Report, TheOutputsReportIsReportFiveWithTheLowEightBitsAndTheAnalogValues) {
+    EXPECT_EQ(k8055d::outputsReport(0x1A5), (k8055d::OutputsReport{0, 5, 0xA5, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(k8055d::outputsReport(0, 12, 255),
+              (k8055d::OutputsReport{0, 5, 0, 12, 255, 0, 0, 0, 0}));
+}
+
 TEST_F(K8055DriverTest, SearchIgnoresProductsThatAreNoBoard) {
     for (std::uint16_t product : {0x54FF, 0x5504, 0x5508, 0x5510, 0x55FF}) {
         transport.plug({0x10CF, product, "/dev/hidraw-p" + std::to_string(product)});

@@ -4,11 +4,13 @@
 
 #include <QApplication>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/KleurFlitsFrm.h"
@@ -125,8 +127,19 @@ class FormFixture : public ::testing::Test {
     }
     void silence() { audio.fft.fill(0.0F); }
 
-    // Runs the frame timer's handler once, as its tick would.
-    void frame() { QMetaObject::invokeMethod(&form->tmrLiveSpec, "timeout", Qt::DirectConnection); }
+    // Runs the frame timer's handler once, as its tick would, never sooner than the timer's interval after the last: the
+    // boards skip a frame their line cannot have carried the last one for.
+    void frame() {
+        const auto due = lastFrame_ + timing.frameInterval;
+        if (std::chrono::steady_clock::now() < due) {
+            std::this_thread::sleep_until(due);
+        }
+        lastFrame_ = std::chrono::steady_clock::now();
+        QMetaObject::invokeMethod(&form->tmrLiveSpec, "timeout", Qt::DirectConnection);
+    }
+
+  private:
+    std::chrono::steady_clock::time_point lastFrame_{};
 };
 
 }  // namespace kf::test
