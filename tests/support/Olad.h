@@ -137,7 +137,7 @@ class OladServer {
     OladServer& operator=(const OladServer&) = delete;
 
     std::uint16_t rpcPort() const { return rpcPort_; }
-    std::string logPath() const { return dir_ + ".log"; }
+    std::string logPath() const { return dir_ + "/olad.log"; }
 
     // Starts olad and waits until its RPC port answers.
     bool start(std::chrono::seconds timeout = std::chrono::seconds(10)) {
