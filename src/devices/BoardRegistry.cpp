@@ -32,23 +32,23 @@ std::size_t BoardRegistry::slot(int side) {
 }
 
 void BoardRegistry::seat(BoardKind kind, int side, std::string identity) {
-    of(kind).seats[slot(side)] = Seat{std::move(identity), Presence::Present};
+    of(kind).seats[slot(side)] = Seat{std::move(identity), State::Open};
 }
 
 int BoardRegistry::arrive(BoardKind kind, const std::string& identity) {
     auto& seats = of(kind).seats;
     const auto claim = [&](std::size_t i) {
-        seats[i] = Seat{identity, Presence::Present};
+        seats[i] = Seat{identity, State::Open};
         return static_cast<int>(i) + 1;
     };
     for (std::size_t i = 0; i < seats.size(); ++i) {
-        if (seats[i].presence != Presence::Empty && seats[i].identity == identity) {
+        if (seats[i].state != State::Absent && seats[i].identity == identity) {
             return claim(i);  // present already, or back on its own side
         }
     }
-    for (const Presence wanted : {Presence::Empty, Presence::Lost}) {
+    for (const State wanted : {State::Absent, State::Lost}) {
         for (std::size_t i = 0; i < seats.size(); ++i) {
-            if (seats[i].presence == wanted) {
+            if (seats[i].state == wanted) {
                 return claim(i);
             }
         }
@@ -58,8 +58,28 @@ int BoardRegistry::arrive(BoardKind kind, const std::string& identity) {
 
 void BoardRegistry::lose(BoardKind kind, int side) {
     Seat& s = of(kind).seats[slot(side)];
-    if (s.presence == Presence::Present) {
-        s.presence = Presence::Lost;
+    if (s.state == State::Open || s.state == State::Probing) {
+        s.state = State::Lost;
+    }
+}
+
+void BoardRegistry::probing(const std::string& identity) {
+    for (Kind& k : kinds_) {
+        for (Seat& s : k.seats) {
+            if (s.state == State::Lost && s.identity == identity) {
+                s.state = State::Probing;
+            }
+        }
+    }
+}
+
+void BoardRegistry::probeEnded(const std::string& identity) {
+    for (Kind& k : kinds_) {
+        for (Seat& s : k.seats) {
+            if (s.state == State::Probing && s.identity == identity) {
+                s.state = State::Lost;
+            }
+        }
     }
 }
 
@@ -70,7 +90,7 @@ const BoardRegistry::Seat& BoardRegistry::at(BoardKind kind, int side) const {
 int BoardRegistry::sideOf(BoardKind kind, const std::string& identity) const {
     const auto& seats = of(kind).seats;
     for (std::size_t i = 0; i < seats.size(); ++i) {
-        if (seats[i].presence == Presence::Present && seats[i].identity == identity) {
+        if (seats[i].state == State::Open && seats[i].identity == identity) {
             return static_cast<int>(i) + 1;
         }
     }
@@ -79,7 +99,7 @@ int BoardRegistry::sideOf(BoardKind kind, const std::string& identity) const {
 
 bool BoardRegistry::anyPresent(BoardKind kind) const {
     for (const Seat& s : of(kind).seats) {
-        if (s.presence == Presence::Present) {
+        if (s.state == State::Open) {
             return true;
         }
     }

@@ -14,10 +14,12 @@ const char* kindName(BoardKind kind);
 
 class BoardRegistry {
   public:
-    enum class Presence { Empty, Present, Lost };
+    // A side's board: none yet (absent), open and taking frames, lost (its side kept for it),
+    // or lost and its port being probed again now that it reappeared.
+    enum class State { Absent, Probing, Open, Lost };
     struct Seat {
         std::string identity;  // by-id link or device path; a K8055's address
-        Presence presence = Presence::Empty;
+        State state = State::Absent;
     };
 
     // The search at start-up put a board of this kind on that side (1 left, 2 right).
@@ -31,6 +33,9 @@ class BoardRegistry {
 
     // The board on that side is gone; the side stays kept for it until another board needs it.
     void lose(BoardKind kind, int side);
+    // A port with this identity is being probed, and when that ended without a board of ours.
+    void probing(const std::string& identity);
+    void probeEnded(const std::string& identity);
 
     const Seat& at(BoardKind kind, int side) const;
     // The side of the present board with this identity, 0 when none.

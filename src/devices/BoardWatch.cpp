@@ -71,6 +71,7 @@ void BoardWatch::appeared(const std::string& path) {
     if (n == 0) {
         return;
     }
+    registry_.probing(identity);
     auto probe = std::make_unique<SerialProbe>(ports_, n, timing_);
     SerialProbe* raw = probe.get();
     probes_[path] = std::move(probe);
@@ -82,6 +83,7 @@ void BoardWatch::vanished(const std::string& path) {
     if (it != probes_.end()) {
         it->second.release()->deleteLater();
         probes_.erase(it);
+        registry_.probeEnded(serialIdentity(path));
     }
 }
 
@@ -93,6 +95,7 @@ void BoardWatch::probed(const std::string& path, std::int16_t commPort,
         probes_.erase(it);
     }
     if (!running_ || r.found == SerialProbe::Found::Nothing) {
+        registry_.probeEnded(serialIdentity(path));
         return;  // looked at again only when it reappears
     }
     Joined joined;
@@ -117,8 +120,8 @@ void BoardWatch::scanHid() {
         bool known = false;
         for (int side : {1, 2}) {
             const auto& seat = registry_.at(BoardKind::K8055, side);
-            known = known ||
-                    (seat.presence != BoardRegistry::Presence::Empty && seat.identity == identity);
+            known =
+                known || (seat.state != BoardRegistry::State::Absent && seat.identity == identity);
         }
         if (known) {
             continue;
@@ -134,7 +137,9 @@ void BoardWatch::join(Joined joined, const std::string& identity) {
     const int before = [&] {
         for (int side : {1, 2}) {
             const auto& seat = registry_.at(joined.kind, side);
-            if (seat.presence == BoardRegistry::Presence::Lost && seat.identity == identity) {
+            if ((seat.state == BoardRegistry::State::Lost ||
+                 seat.state == BoardRegistry::State::Probing) &&
+                seat.identity == identity) {
                 return side;
             }
         }

@@ -5,7 +5,7 @@
 namespace kf {
 namespace {
 
-using Presence = BoardRegistry::Presence;
+using State = BoardRegistry::State;
 
 TEST(BoardSides, NewBoardsTakeLeftThenRightAndAThirdIsNotUsed) {
     BoardRegistry r;
@@ -30,10 +30,10 @@ TEST(BoardSides, ABoardThatComesBackGetsItsOwnSideEvenWhenTheLeftIsFree) {
     r.seat(BoardKind::Arduino, 2, "b");
     r.lose(BoardKind::Arduino, 1);
     r.lose(BoardKind::Arduino, 2);
-    EXPECT_EQ(r.at(BoardKind::Arduino, 2).presence, Presence::Lost);
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).state, State::Lost);
     EXPECT_EQ(r.arrive(BoardKind::Arduino, "b"), 2);
     EXPECT_EQ(r.arrive(BoardKind::Arduino, "a"), 1);
-    EXPECT_EQ(r.at(BoardKind::Arduino, 1).presence, Presence::Present);
+    EXPECT_EQ(r.at(BoardKind::Arduino, 1).state, State::Open);
 }
 
 TEST(BoardSides, ANewBoardPrefersAnEmptySideToOneKeptForABoardThatIsGone) {
@@ -63,7 +63,24 @@ TEST(BoardSides, OnlyPresentBoardsAreFoundByIdentity) {
     EXPECT_EQ(r.sideOf(BoardKind::K8055, "3"), 0);
     EXPECT_FALSE(r.anyPresent(BoardKind::K8055));
     r.lose(BoardKind::K8055, 2);  // an empty side stays empty
-    EXPECT_EQ(r.at(BoardKind::K8055, 2).presence, Presence::Empty);
+    EXPECT_EQ(r.at(BoardKind::K8055, 2).state, State::Absent);
+}
+
+TEST(BoardStates, ALostBoardsPortProbedAgainIsProbingThenOpenOrLostAgain) {
+    BoardRegistry r;
+    r.seat(BoardKind::Arduino, 2, "/dev/serial/by-id/nano");
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).state, State::Open);
+    r.lose(BoardKind::Arduino, 2);
+    r.probing("/dev/serial/by-id/nano");
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).state, State::Probing);
+    EXPECT_EQ(r.arrive(BoardKind::Arduino, "/dev/ttyUSB7"), 1) << "a new board leaves it alone";
+    r.probeEnded("/dev/serial/by-id/nano");  // it answered nothing this time
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).state, State::Lost);
+    r.probing("/dev/serial/by-id/nano");
+    EXPECT_EQ(r.arrive(BoardKind::Arduino, "/dev/serial/by-id/nano"), 2);
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).state, State::Open);
+    r.probing("/dev/serial/by-id/nano");  // an open board's port is not probed again
+    EXPECT_EQ(r.at(BoardKind::Arduino, 2).state, State::Open);
 }
 
 TEST(BoardSwitches, ABoxUntickedForLackOfBoardsTicksForTheFirstArrivalOnly) {
