@@ -156,44 +156,14 @@ class PulseControl {
     }
 
     std::vector<std::string> sinks() {
-        struct R {
-            bool done = false;
-            std::vector<std::string> names;
-        } r;
-        run(pa_context_get_sink_info_list(
-                ctx_,
-                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
-                    auto* res = static_cast<R*>(p);
-                    if (eol == 0 && i != nullptr && i->name != nullptr) {
-                        res->names.push_back(i->name);
-                    }
-                    if (eol != 0) {
-                        res->done = true;
-                    }
-                },
-                &r),
-            r.done);
+        Names r;
+        run(pa_context_get_sink_info_list(ctx_, &collectName<pa_sink_info>, &r), r.done);
         return r.names;
     }
 
     std::vector<std::string> sources() {
-        struct R {
-            bool done = false;
-            std::vector<std::string> names;
-        } r;
-        run(pa_context_get_source_info_list(
-                ctx_,
-                [](pa_context*, const pa_source_info* i, int eol, void* p) {
-                    auto* res = static_cast<R*>(p);
-                    if (eol == 0 && i != nullptr && i->name != nullptr) {
-                        res->names.push_back(i->name);
-                    }
-                    if (eol != 0) {
-                        res->done = true;
-                    }
-                },
-                &r),
-            r.done);
+        Names r;
+        run(pa_context_get_source_info_list(ctx_, &collectName<pa_source_info>, &r), r.done);
         return r.names;
     }
 
@@ -232,6 +202,22 @@ class PulseControl {
     }
 
   private:
+    struct Names {
+        bool done = false;
+        std::vector<std::string> names;
+    };
+    // A list callback that collects the names of sinks or sources.
+    template <class Info>
+    static void collectName(pa_context*, const Info* i, int eol, void* p) {
+        auto* res = static_cast<Names*>(p);
+        if (eol == 0 && i != nullptr && i->name != nullptr) {
+            res->names.push_back(i->name);
+        }
+        if (eol != 0) {
+            res->done = true;
+        }
+    }
+
     template <class Pred>
     void runUntil(Pred pred, std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;

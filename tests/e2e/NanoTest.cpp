@@ -36,6 +36,22 @@ class Nano : public testing::Test {
             std::cout << "---- program output ----\n" << run_->output() << "------------------\n";
         }
     }
+    // A left tone lights the board's lamp 3 (301 Hz: band 4, D4); SIGTERM then takes every
+    // lamp pin low.
+    void expectToneLightsLampThreeAndTheEndIsDark(kf::avrsim::PtyBridge& bridge) {
+        {
+            SignalPlayer tone(sineAtBin(7, 0.4f, 0.0f));
+            ASSERT_TRUE(tone.waitStarted());
+            EXPECT_TRUE(bridge.waitFor(
+                [](const AvrSim& s) { return (s.outputs().lamps & 0b100) != 0; }, 10000ms))
+                << "lamp 3's pin never went high";
+        }
+        ASSERT_TRUE(run_->stop(SIGTERM, 20s));
+        EXPECT_EQ(run_->exitStatus(), std::optional<int>(0));
+        EXPECT_TRUE(bridge.waitFor([](const AvrSim& s) { return s.outputs().lamps == 0; }, 3000ms))
+            << "the lamp pins did not all go low";
+    }
+
     std::string elf_;
     std::unique_ptr<ProgramRun> run_;
 };
@@ -57,20 +73,7 @@ TEST_F(Nano, AToneLightsItsLampPinAndShutdownLeavesEveryPinLow) {
     ASSERT_TRUE(run_->started());
     // The board answers the search after the program's waits.
     ASSERT_TRUE(run_->waitForOutput(" Arduino Left Com: 1 ET", 15s));
-
-    // 301 Hz on the left: band 4, lamp 3 on D4.
-    SignalPlayer tone(sineAtBin(7, 0.4f, 0.0f));
-    ASSERT_TRUE(tone.waitStarted());
-    EXPECT_TRUE(
-        bridge.waitFor([](const AvrSim& s) { return (s.outputs().lamps & 0b100) != 0; }, 10000ms))
-        << "lamp 3's pin never went high";
-    tone.stop();
-
-    ASSERT_TRUE(run_->stop(SIGTERM, 20s));
-    ASSERT_TRUE(run_->exitStatus().has_value());
-    EXPECT_EQ(*run_->exitStatus(), 0);
-    EXPECT_TRUE(bridge.waitFor([](const AvrSim& s) { return s.outputs().lamps == 0; }, 3000ms))
-        << "the lamp pins did not all go low";
+    expectToneLightsLampThreeAndTheEndIsDark(bridge);
     std::lock_guard lock(mutex);
     EXPECT_FALSE(lampHistory.empty());
 }
@@ -94,17 +97,7 @@ TEST_F(Nano, ANanoPluggedInMidShowBootsAndJoinsIt) {
     std::filesystem::create_symlink(bridge.slavePath(), link);
     ASSERT_TRUE(run_->waitForOutput("the Arduino board on " + link + " joined on the left", 8s));
     EXPECT_GE(bridge.resetCount(), 2) << "the probe's open and the show's open each reset it";
-
-    SignalPlayer tone(sineAtBin(7, 0.4f, 0.0f));
-    ASSERT_TRUE(tone.waitStarted());
-    EXPECT_TRUE(
-        bridge.waitFor([](const AvrSim& s) { return (s.outputs().lamps & 0b100) != 0; }, 10000ms))
-        << "lamp 3's pin never went high";
-    tone.stop();
-    ASSERT_TRUE(run_->stop(SIGTERM, 20s));
-    EXPECT_EQ(run_->exitStatus(), std::optional<int>(0));
-    EXPECT_TRUE(bridge.waitFor([](const AvrSim& s) { return s.outputs().lamps == 0; }, 3000ms))
-        << "the lamp pins did not all go low";
+    expectToneLightsLampThreeAndTheEndIsDark(bridge);
     std::filesystem::remove_all(dir);
 }
 
