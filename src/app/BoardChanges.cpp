@@ -57,16 +57,31 @@ bool KleurFlitsFrm::switchForArrival(BoardKind kind, QCheckBox* box) {
     return value(box) == 1;
 }
 
+// The side's own port, opened on the board that joined; a board that cannot be opened after
+// all is lost again, and looked at once more when its port reappears.
+bool KleurFlitsFrm::openJoined(SerialPortControl& port, const BoardWatch::Joined& j) {
+    port.setPortOpen(false);
+    port.setCommPort(j.commPort);
+    if (port.setPortOpen(true)) {
+        return true;
+    }
+    boards_.lost(j.kind, j.side);
+    return false;
+}
+
+void KleurFlitsFrm::showJoined(DeviceLabel label, const std::string& caption,
+                               const std::string& tip) {
+    setBackColor(label, state_.ColorOn);
+    setCaption(label, caption);
+    setToolTip(label, tip);
+}
+
 void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
     const int side = j.side;
     const bool links = side == Links;
     switch (j.kind) {
         case BoardKind::Icp12: {
-            SerialPortControl& port = links ? SerialPort_Links : SerialPort_Rechts;
-            port.setPortOpen(false);
-            port.setCommPort(j.commPort);
-            if (!port.setPortOpen(true)) {
-                boards_.lost(BoardKind::Icp12, side);
+            if (!openJoined(links ? SerialPort_Links : SerialPort_Rechts, j)) {
                 return;
             }
             state_.ICP12Port(side) = j.commPort;
@@ -74,20 +89,15 @@ void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
                 state_.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
                 state_.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
             }
-            const DeviceLabel label = links ? DeviceLabel::iCP12Links : DeviceLabel::iCP12Rechts;
-            setBackColor(label, state_.ColorOn);
-            setCaption(label, (links ? " iCP12 Left on Com: " : "iCP12 Right on Com: ") +
-                                  std::to_string(j.commPort));
-            setToolTip(label, j.path);
+            showJoined(links ? DeviceLabel::iCP12Links : DeviceLabel::iCP12Rechts,
+                       (links ? " iCP12 Left on Com: " : "iCP12 Right on Com: ") +
+                           std::to_string(j.commPort),
+                       j.path);
             state_.ICP12Active = switchForArrival(BoardKind::Icp12, Check_iCP12);
             break;
         }
         case BoardKind::Arduino: {
-            SerialPortControl& port = links ? MSComm_Arduino_Links : MSComm_Arduino_Rechts;
-            port.setPortOpen(false);
-            port.setCommPort(j.commPort);
-            if (!port.setPortOpen(true)) {
-                boards_.lost(BoardKind::Arduino, side);
+            if (!openJoined(links ? MSComm_Arduino_Links : MSComm_Arduino_Rechts, j)) {
                 return;
             }
             state_.ArduinoPort(side) = j.commPort;
@@ -95,16 +105,14 @@ void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
                 state_.TM1638V13(side) = false;
             }
             state_.ArduinoType(side) = j.typeCode;
-            const DeviceLabel label =
-                links ? DeviceLabel::ArduinoLinks : DeviceLabel::ArduinoRechts;
-            setBackColor(label, state_.ColorOn);
             // As the search writes it: only a TM board's caption carries its version.
-            setCaption(label, j.typeCode == "TM"
-                                  ? Tm1638::labelCaption(side, j.commPort, j.typeCode,
-                                                         state_.TM1638V13(side))
-                                  : (links ? " Arduino Left Com: " : " Arduino Right Com: ") +
-                                        std::to_string(j.commPort) + " " + j.typeCode);
-            setToolTip(label, j.path);
+            showJoined(
+                links ? DeviceLabel::ArduinoLinks : DeviceLabel::ArduinoRechts,
+                j.typeCode == "TM"
+                    ? Tm1638::labelCaption(side, j.commPort, j.typeCode, state_.TM1638V13(side))
+                    : (links ? " Arduino Left Com: " : " Arduino Right Com: ") +
+                          std::to_string(j.commPort) + " " + j.typeCode,
+                j.path);
             state_.ArduinoActive(side) = switchForArrival(BoardKind::Arduino, Check_Arduino);
             if (state_.ArduinoActive(side) && j.typeCode == "TM") {
                 // Once the board has started again after the reset its port's opening gave it.
@@ -116,12 +124,10 @@ void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
         case BoardKind::K8055: {
             const std::int32_t card = j.address + 1;
             state_.K8055Card(side) = card;
-            const DeviceLabel label =
-                links ? DeviceLabel::VellemanLinks : DeviceLabel::VellemanRechts;
-            setBackColor(label, state_.ColorOn);
-            setCaption(label, (links ? "Velleman Left CardNr. " : "Velleman Right CardNr. ") +
-                                  std::to_string(j.address));
-            setToolTip(label, std::string());
+            showJoined(links ? DeviceLabel::VellemanLinks : DeviceLabel::VellemanRechts,
+                       (links ? "Velleman Left CardNr. " : "Velleman Right CardNr. ") +
+                           std::to_string(j.address),
+                       std::string());
             state_.K8055Active = switchForArrival(BoardKind::K8055, Check_K8055);
             break;
         }
