@@ -109,8 +109,9 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
     ASSERT_TRUE(joined.has_value());
     std::cout << "[ hotplug  ] the TM board joined " << ms(*joined - plugged)
               << " ms after its port appeared\n";
-    // Looked at once a second, then the search's exchange: 1 s for "(ZMD)", 1 s of reset.
-    EXPECT_LE(ms(*joined - plugged), 3500.0);
+    // Looked at once a second, then the search's exchange: 1 s for "(ZMD)", 1 s of reset;
+    // the margin is for a busy machine.
+    EXPECT_LE(ms(*joined - plugged), 4000.0);
     const auto chunks = icp->chunks(chunksBefore);
     ASSERT_GT(chunks.size(), 100U);
     double longestGap = 0;
@@ -147,7 +148,7 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
     ASSERT_TRUE(back.has_value());
     std::cout << "[ hotplug  ] the iCP12 was back " << ms(*back - putBack)
               << " ms after its port reappeared\n";
-    EXPECT_LE(ms(*back - putBack), 3000.0);
+    EXPECT_LE(ms(*back - putBack), 3500.0);
     ASSERT_TRUE(icp->waitForState([](const Icp12State& s) { return s.frameCount > 10; }, 3s));
     EXPECT_TRUE(icp->received().starts_with(kSetUpBytes)) << icp->received().substr(0, 80);
 
