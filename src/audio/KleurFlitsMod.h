@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdint>
 
-#include "core/SharedState.h"
 #include "audio/SpectrumPicture.h"
 #include "audio/modBass.h"
+#include "core/SharedState.h"
 
 // One frame of analysis: the FFT of both channels split into eight bands (2..9), a level per
 // band and side, the peak masks and the bar pictures, handing each band to the lamp control.

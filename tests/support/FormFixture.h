@@ -127,8 +127,9 @@ class FormFixture : public ::testing::Test {
     }
     void silence() { audio.fft.fill(0.0F); }
 
-    // Runs the frame timer's handler once, as its tick would, never sooner than the timer's interval after the last: the
-    // boards skip a frame their line cannot have carried the last one for.
+    // Runs the frame timer's handler once, as its tick would, never sooner than the timer's
+    // interval after the last: the boards skip a frame their line cannot have carried the last one
+    // for.
     void frame() {
         const auto due = lastFrame_ + timing.frameInterval;
         if (std::chrono::steady_clock::now() < due) {
