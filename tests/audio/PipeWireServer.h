@@ -174,13 +174,8 @@ class PipeWireServer : public TestSoundServer {
         if (const char* p = std::getenv("PATH")) {
             env.push_back(std::string("PATH=") + p);
         }
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
+        std::vector<char*> argv = cStrings(args);
+        std::vector<char*> envp = cStrings(env);
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);

@@ -168,40 +168,27 @@ class PulseControl {
     }
 
     bool setDefaultSource(const std::string& name) {
-        struct R {
-            bool done = false;
-            bool ok = false;
-        } r;
-        run(pa_context_set_default_source(
-                ctx_, name.c_str(),
-                [](pa_context*, int success, void* p) {
-                    auto* res = static_cast<R*>(p);
-                    res->ok = success != 0;
-                    res->done = true;
-                },
-                &r),
-            r.done);
+        Success r;
+        run(pa_context_set_default_source(ctx_, name.c_str(), &noteSuccess, &r), r.done);
         return r.ok;
     }
 
     bool setDefaultSink(const std::string& name) {
-        struct R {
-            bool done = false;
-            bool ok = false;
-        } r;
-        run(pa_context_set_default_sink(
-                ctx_, name.c_str(),
-                [](pa_context*, int success, void* p) {
-                    auto* res = static_cast<R*>(p);
-                    res->ok = success != 0;
-                    res->done = true;
-                },
-                &r),
-            r.done);
+        Success r;
+        run(pa_context_set_default_sink(ctx_, name.c_str(), &noteSuccess, &r), r.done);
         return r.ok;
     }
 
   private:
+    struct Success {
+        bool done = false;
+        bool ok = false;
+    };
+    static void noteSuccess(pa_context*, int success, void* p) {
+        auto* res = static_cast<Success*>(p);
+        res->ok = success != 0;
+        res->done = true;
+    }
     struct Names {
         bool done = false;
         std::vector<std::string> names;
@@ -356,6 +343,16 @@ class DefaultSinkLock {
     int fd_ = -1;
 };
 
+// The null-terminated array of C strings posix_spawn takes; points into `strings`.
+inline std::vector<char*> cStrings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
 inline bool onPath(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::stringstream ss(path != nullptr ? path : "/usr/bin:/bin");
@@ -432,13 +429,8 @@ class PrivateServer : public TestSoundServer {
         if (const char* p = std::getenv("PATH")) {
             env.push_back(std::string("PATH=") + p);
         }
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
+        std::vector<char*> argv = cStrings(args);
+        std::vector<char*> envp = cStrings(env);
         if (::posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), envp.data()) != 0) {
             pid_ = -1;
             return false;
