@@ -57,51 +57,9 @@ int lampFor(double f) {
     return 0;
 }
 
-struct Latencies {
-    std::vector<double> ms;
-    int missed = 0;
-    int notDark = 0;
-};
-
-std::string text(const Latencies& l) {
-    char b[160];
-    std::snprintf(b, sizeof b, "median %.1f / p95 %.1f ms (%zu bursts%s%s)", probe::median(l.ms),
-                  probe::percentile(l.ms, 0.95), l.ms.size(),
-                  l.missed ? (", " + std::to_string(l.missed) + " missed").c_str() : "",
-                  l.notDark ? (", " + std::to_string(l.notDark) + " not dark before").c_str() : "");
-    return b;
-}
-
-using Events = std::vector<std::pair<Clock::time_point, bool>>;
-
-// From each onset to the first event with the lamp on; the lamp must be dark 30 ms before.
-Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vector<int>& lamps,
-                    const std::function<Events(int)>& events) {
-    Latencies l;
-    for (std::size_t i = 0; i < onsets.size(); ++i) {
-        const auto t0 = onsets[i];
-        std::optional<bool> before;
-        std::optional<Clock::time_point> first;
-        for (const auto& [t, on] : events(lamps[i])) {
-            if (t < t0 - 30ms) {
-                before = on;
-            } else if (t <= t0 + 400ms && on) {
-                first = t;
-                break;
-            } else if (t > t0 + 400ms) {
-                break;
-            }
-        }
-        if (before.value_or(false)) {
-            ++l.notDark;
-        } else if (!first) {
-            ++l.missed;
-        } else {
-            l.ms.push_back(probe::ms(*first - t0));
-        }
-    }
-    return l;
-}
+using probe::Events;
+using probe::Latencies;
+using probe::latencies;
 
 int onsetToLamp(const Options& o) {
     kftest::OladServer olad;
@@ -174,9 +132,10 @@ int onsetToLamp(const Options& o) {
         return e;
     });
     std::printf("  %-52s %zu of %d\n", "onsets heard", onsets.size(), o.bursts);
-    std::printf("  %-52s %s\n", "onset -> first iCP12 \"on\" command", text(icpL).c_str());
+    std::printf("  %-52s %s\n", "onset -> first iCP12 \"on\" command",
+                probe::latencyText(icpL).c_str());
     std::printf("  %-52s %s\n", "onset -> DMX channel at 255 (second OLA client)",
-                text(dmxL).c_str());
+                probe::latencyText(dmxL).c_str());
     std::vector<double> behind;
     for (std::size_t i = 0, j = 0; i < icpL.ms.size() && j < dmxL.ms.size(); ++i, ++j) {
         behind.push_back(dmxL.ms[j] - icpL.ms[i]);

@@ -175,53 +175,10 @@ void frameRows(const char* what, const probe::FrameFigures& f) {
         "p99 ≤ 12 ms", f.p99IntervalMs <= 12.0);
 }
 
-struct Latencies {
-    std::vector<double> ms;
-    int missed = 0;
-    int notDark = 0;  // the lamp or bar was not dark just before the onset
-};
-
-std::string latencyText(const Latencies& l) {
-    return fmt("median %.1f", probe::median(l.ms)) +
-           fmt(" / p95 %.1f ms", probe::percentile(l.ms, 0.95)) + " (" +
-           std::to_string(l.ms.size()) + " bursts" +
-           (l.missed ? ", " + std::to_string(l.missed) + " missed" : "") +
-           (l.notDark ? ", " + std::to_string(l.notDark) + " not dark before" : "") + ")";
-}
-
-// Time from each onset to the first event that has the burst's lamp on, given the lamp state
-// as a list of (time, on) events. The lamp must be dark 30 ms before the onset.
-template <class OnAt>
-Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vector<int>& outputs,
-                    const OnAt& events) {
-    Latencies l;
-    for (std::size_t i = 0; i < onsets.size(); ++i) {
-        const auto t0 = onsets[i];
-        const auto guard = t0 - 30ms;
-        std::optional<bool> before;
-        std::optional<Clock::time_point> first;
-        for (const auto& [t, on] : events(outputs[i])) {
-            if (t < guard) {
-                before = on;
-            } else if (t <= t0 + 400ms && on) {
-                first = t;
-                break;
-            } else if (t > t0 + 400ms) {
-                break;
-            }
-        }
-        if (before.value_or(false)) {
-            ++l.notDark;
-        } else if (!first) {
-            ++l.missed;
-        } else {
-            l.ms.push_back(probe::ms(*first - t0));
-        }
-    }
-    return l;
-}
-
-using Events = std::vector<std::pair<Clock::time_point, bool>>;
+using probe::Events;
+using probe::Latencies;
+using probe::latencies;
+using probe::latencyText;
 
 bs::ArduinoOptions arduinoOf(bs::ArduinoType type) {
     bs::ArduinoOptions a;

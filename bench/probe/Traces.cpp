@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <optional>
 #include <string>
 
 namespace probe {
@@ -105,6 +107,43 @@ FrameFigures frameFigures(const std::vector<Clock::time_point>& starts) {
     f.maxIntervalMs = *std::max_element(intervals.begin(), intervals.end());
     f.medianIntervalMs = median(intervals);
     return f;
+}
+
+std::string latencyText(const Latencies& l) {
+    char b[64];
+    std::snprintf(b, sizeof b, "median %.1f / p95 %.1f ms", median(l.ms), percentile(l.ms, 0.95));
+    return b + std::string(" (") + std::to_string(l.ms.size()) + " bursts" +
+           (l.missed ? ", " + std::to_string(l.missed) + " missed" : "") +
+           (l.notDark ? ", " + std::to_string(l.notDark) + " not dark before" : "") + ")";
+}
+
+Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vector<int>& lamps,
+                    const std::function<Events(int lamp)>& events) {
+    using namespace std::chrono_literals;
+    Latencies l;
+    for (std::size_t i = 0; i < onsets.size(); ++i) {
+        const auto t0 = onsets[i];
+        std::optional<bool> before;
+        std::optional<Clock::time_point> first;
+        for (const auto& [t, on] : events(lamps[i])) {
+            if (t < t0 - 30ms) {
+                before = on;
+            } else if (t <= t0 + 400ms && on) {
+                first = t;
+                break;
+            } else if (t > t0 + 400ms) {
+                break;
+            }
+        }
+        if (before.value_or(false)) {
+            ++l.notDark;
+        } else if (!first) {
+            ++l.missed;
+        } else {
+            l.ms.push_back(ms(*first - t0));
+        }
+    }
+    return l;
 }
 
 }  // namespace probe

@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "boardsim/BoardSim.h"
@@ -35,5 +38,21 @@ double median(std::vector<double> v);
 // Nearest-rank percentile, p in 0..1.
 double percentile(std::vector<double> v, double p);
 double ms(Clock::duration d);
+
+// A lamp's state over time: (time, on) events in order.
+using Events = std::vector<std::pair<Clock::time_point, bool>>;
+
+struct Latencies {
+    std::vector<double> ms;
+    int missed = 0;
+    int notDark = 0;  // the lamp was not dark just before the onset
+};
+// "median M / p95 P ms (N bursts, ...)"
+std::string latencyText(const Latencies& l);
+
+// Time from each onset to the first event that has the burst's lamp on, given each lamp's
+// events. The lamp must be dark 30 ms before the onset; an "on" later than 400 ms is a miss.
+Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vector<int>& lamps,
+                    const std::function<Events(int lamp)>& events);
 
 }  // namespace probe
