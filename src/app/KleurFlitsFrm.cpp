@@ -282,10 +282,6 @@ void KleurFlitsFrm::tmrLiveSpec_Timer() {
         port->releaseOutput();
     }
     iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
-    if (deps_.ola != nullptr) {  // the stage gets the lamps the window shows
-        deps_.ola->frame(static_cast<std::uint32_t>(state_.LedPattern(Links)),
-                         static_cast<std::uint32_t>(state_.LedPattern(Rechts)));
-    }
     show_.frameDone(value(Check_Auto_Level) == 1);
 }
 
@@ -318,6 +314,10 @@ void KleurFlitsFrm::sendPatterns() {
 void KleurFlitsFrm::sendFrame() {
     iCP12::FrameStep(state_, Links, SerialPort_Links);
     iCP12::FrameStep(state_, Rechts, SerialPort_Rechts);
+    if (deps_.ola != nullptr) {  // the stage gets the lamps the window shows
+        deps_.ola->frame(static_cast<std::uint32_t>(state_.LedPattern(Links)),
+                         static_cast<std::uint32_t>(state_.LedPattern(Rechts)));
+    }
 }
 
 // ---- Switches and controls ----

@@ -12,7 +12,8 @@ namespace light {
 
 // The boards as the frame addresses them, each kind deciding for itself whether it can take
 // the frame (latest frame wins). The K8055 and Arduino boards get the previous frame's patterns
-// at the start of a frame; the iCP12 boards get the lamps of this frame once all are decided.
+// at the start of a frame; the iCP12 boards and a DMX universe get the lamps of this frame once
+// all are decided.
 class FrameOutputs {
   public:
     virtual ~FrameOutputs() = default;
