@@ -271,17 +271,18 @@ void KleurFlitsFrm::showK8055Presence(std::int32_t address, bool present) {
 
 void KleurFlitsFrm::tmrLiveSpec_Timer() {
     // Released in the order the frame writes them: the Arduino step at band 2 comes before
-    // the iCP12 commands.
+    // the iCP12 commands. Holding also makes the frame look at each line once.
     SerialPortControl* const boards[] = {&MSComm_Arduino_Links, &MSComm_Arduino_Rechts,
                                          &SerialPort_Links, &SerialPort_Rechts};
     for (SerialPortControl* port : boards) {
         port->holdOutput();
     }
     KleurFlitsMod::SpectrumAnalyse(state_, deps_.audio, fft_, *this);
+    // Inside the batch the replies come from the batch's one look at each line.
+    iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
     for (SerialPortControl* port : boards) {
         port->releaseOutput();
     }
-    iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
     show_.frameDone(value(Check_Auto_Level) == 1);
 }
 

@@ -71,6 +71,7 @@ bool SerialPortControl::setPortOpen(bool open) {
     }
     // A new open starts afresh: the device may be back after a failure.
     failed_ = false;
+    looked_ = false;
     lineFreeAt_ = {};
     failureReported_ = false;
     port_.setPortName(QString::fromStdString(path));
@@ -119,12 +120,17 @@ void SerialPortControl::Output(const std::string& text) {
 }
 
 void SerialPortControl::holdOutput() {
-    ++held_;
+    if (held_++ == 0) {
+        pump();
+        looked_ = usable();
+        settle();
+    }
 }
 
 void SerialPortControl::releaseOutput() {
     if (held_ > 0 && --held_ == 0) {
         sendBatch();
+        looked_ = false;
         settle();
     }
 }
@@ -228,15 +234,15 @@ std::int64_t SerialPortControl::pacedBacklog() const {
 }
 
 bool SerialPortControl::hungUp() const {
-    if (!port_.isOpen()) {
-        return false;
+    if (!port_.isOpen() || looked_) {
+        return false;  // a hang-up the batch's look saw has already failed the port
     }
     pollfd p{port_.handle(), 0, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & kLineDown) != 0;
 }
 
 void SerialPortControl::pump() {
-    if (!port_.isOpen() || failed_) {
+    if (!port_.isOpen() || failed_ || looked_) {
         return;
     }
     pollfd p{port_.handle(), POLLIN | POLLOUT, 0};
@@ -312,6 +318,7 @@ void SerialPortControl::settle() {
 void SerialPortControl::drainAndClose() {
     const QDeadlineTimer deadline(kCloseWaitMs);
     sendBatch();
+    looked_ = false;  // the wait below needs fresh looks at the line
     bool drained = false;
     while (!failed_ && port_.isOpen()) {
         pump();

@@ -40,6 +40,9 @@ class SerialPortControl : public QObject {
     std::string Input();
     // Between holdOutput and releaseOutput, Output only collects: a frame's commands then go
     // to the driver in one write instead of one each (the bytes on the line are the same).
+    // The batch looks at the line once, when it begins: PortOpen, Input, InBufferCount and
+    // unsentOutput inside it work on that look, so a frame costs one poll of the port rather
+    // than one per call.
     void holdOutput();
     void releaseOutput();
     int InBufferCount();
@@ -93,9 +96,10 @@ class SerialPortControl : public QObject {
     std::function<void()> onFailure_;
     QueueProbe queueProbe_;
     bool failureReported_ = false;
-    int inPortCall_ = 0;  // > 0 while one of our calls into port_ is running
-    int held_ = 0;        // > 0 inside a batch of Output calls
-    std::string batch_;   // the batch's output, not yet handed on
+    int inPortCall_ = 0;   // > 0 while one of our calls into port_ is running
+    int held_ = 0;         // > 0 inside a batch of Output calls
+    bool looked_ = false;  // the batch has pumped once; further pumps in it are skipped
+    std::string batch_;    // the batch's output, not yet handed on
     std::chrono::steady_clock::time_point lineFreeAt_{};  // when the line has carried it all
 };
 

@@ -254,6 +254,22 @@ TEST_F(SerialPortControlTest, InBufferCountAddsUpChunks) {
     EXPECT_EQ(control_.Input(), "TM\r\n");
 }
 
+TEST_F(SerialPortControlTest, ABatchReadsWhatItsLookFoundAndKeepsWhatCameLater) {
+    // A frame looks at the line once, when its batch begins; what arrives after that waits
+    // for the next frame rather than being lost.
+    ASSERT_TRUE(pty_.write("ab"));
+    std::this_thread::sleep_for(50ms);  // into the slave's input queue
+    control_.holdOutput();
+    ASSERT_TRUE(pty_.write("cd"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(control_.PortOpen());
+    EXPECT_EQ(control_.Input(), "ab");
+    control_.Output("(RA01)");
+    control_.releaseOutput();
+    EXPECT_EQ(pty_.read(6), "(RA01)");
+    EXPECT_EQ(control_.Input(), "cd");
+}
+
 TEST_F(SerialPortControlTest, InputArrivingWhileTheEventLoopRunsIsKept) {
     ASSERT_TRUE(pty_.write("ZMD"));
     QTest::qWait(100);
