@@ -1,19 +1,22 @@
 #include "devices/OlaOutput.h"
 
-#include <ola/Callback.h>
-#include <ola/DmxBuffer.h>
-#include <ola/client/OlaClient.h>
-#include <ola/client/StreamingClient.h>
-#include <ola/io/SelectServer.h>
-#include <ola/network/IPV4Address.h>
-#include <ola/network/SocketAddress.h>
-#include <ola/network/TCPSocket.h>
+#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+#include "devices/OlaLink.h"
+
+// Defined only where the module's code is linked in (tests, benchmarks); the program has it null
+// and loads the module instead.
+extern "C" kf::OlaLink* kf_ola_link_new(unsigned version) __attribute__((weak));
 
 namespace kf {
 namespace {
@@ -39,53 +42,59 @@ void say(std::string* error, std::string text) {
 
 using Clock = std::chrono::steady_clock;
 
-// Asks olad, on a connection of its own, until its universe shows the sixteen channels dark.
-// Only olad's answer says the zeros arrived: a stream connection closed right after its last
-// write can lose that write in olad.
-bool oladShowsDark(const OlaSettings& settings, Clock::time_point deadline) {
-    namespace net = ola::network;
-    std::unique_ptr<net::TCPSocket> socket(net::TCPSocket::Connect(
-        net::IPV4SocketAddress(net::IPV4Address::Loopback(), settings.rpcPort)));
-    if (!socket) {
-        return false;
+constexpr const char* kModuleName = "kleurflits-ola.so";
+
+// Where the module is looked for, in order: the one a test names, the build tree or an unpacked
+// tree (beside the executable), the installed program's.
+std::vector<std::string> moduleCandidates() {
+    if (const char* named = std::getenv("KLEURFLITS_OLA_MODULE"); named != nullptr) {
+        return {named};
     }
-    ola::io::SelectServer ss;
-    ola::client::OlaClient client(socket.get());
-    if (!client.Setup()) {
-        return false;
+    std::vector<std::string> paths;
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        paths.push_back((exe.parent_path() / kModuleName).string());
     }
-    ss.AddReadDescriptor(socket.get());
-    bool dark = false;
-    while (!dark && Clock::now() < deadline) {
-        bool answered = false;
-        client.FetchDMX(
-            settings.target.universe,
-            ola::NewSingleCallback(
-                +[](bool* answered, bool* dark, unsigned first, const ola::client::Result& result,
-                    const ola::client::DMXMetadata&, const ola::DmxBuffer& data) {
-                    *answered = true;
-                    if (!result.Success()) {
-                        return;
-                    }
-                    *dark = true;
-                    for (unsigned i = 0; i < kOlaChannels; ++i) {
-                        *dark = *dark && data.Get(first + i) == kOlaDark;
-                    }
-                },
-                &answered, &dark, settings.target.firstChannel - 1));
-        while (!answered && Clock::now() < deadline) {
-            ss.RunOnce(ola::TimeInterval(0, 10000));
-        }
-        if (!answered) {
-            break;
-        }
-    }
-    ss.RemoveReadDescriptor(socket.get());
-    client.Stop();
-    return dark;
+    paths.push_back(std::string(KF_OLA_MODULE_DIR) + "/" + kModuleName);
+    return paths;
 }
 
 }  // namespace
+
+std::unique_ptr<OlaLink> olaLinkLoad(std::string* error) {
+    if (kf_ola_link_new != nullptr) {
+        return std::unique_ptr<OlaLink>(kf_ola_link_new(kOlaLinkVersion));
+    }
+    const auto paths = moduleCandidates();
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const std::string& path = paths[i];
+        std::error_code ec;
+        if (i + 1 < paths.size() && !std::filesystem::exists(path, ec)) {
+            continue;  // the last one tells why nothing loads
+        }
+        // Never closed: libola and protobuf leave destructors and threads behind that must not
+        // outlive their code.
+        void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module == nullptr) {
+            say(error, dlerror());
+            return nullptr;
+        }
+        using New = OlaLink* (*)(unsigned);
+        const auto create = reinterpret_cast<New>(dlsym(module, kOlaLinkEntry));
+        if (create == nullptr) {
+            say(error, dlerror());
+            return nullptr;
+        }
+        std::unique_ptr<OlaLink> link(create(kOlaLinkVersion));
+        if (!link) {
+            say(error, path + " is of another build of the program");
+        }
+        return link;
+    }
+    say(error, "no place to look for " + std::string(kModuleName));
+    return nullptr;
+}
 
 std::optional<OlaTarget> parseOlaUniverse(std::string_view text, std::string* error) {
     const auto colon = text.find(':');
@@ -158,11 +167,37 @@ std::optional<OlaSettings> olaSettingsFromEnvironment() {
 
 std::unique_ptr<OlaOutput> olaOutputFromEnvironment() {
     const auto settings = olaSettingsFromEnvironment();
-    return settings ? std::make_unique<OlaOutput>(*settings) : nullptr;
+    if (!settings) {
+        return nullptr;
+    }
+    std::string why;
+    auto link = olaLinkLoad(&why);
+    if (!link) {
+        std::fprintf(stderr,
+                     "kleurflits-stereo: DMX output is off: the OLA module does not load (%s)\n",
+                     why.c_str());
+        return nullptr;
+    }
+    return std::unique_ptr<OlaOutput>(new OlaOutput(*settings, std::move(link)));
 }
 
-OlaOutput::OlaOutput(const OlaSettings& settings)
-    : settings_(settings), writer_([this] { run(); }) {}
+namespace {
+
+std::unique_ptr<OlaLink> loadedLink() {
+    std::string why;
+    auto link = olaLinkLoad(&why);
+    if (!link) {
+        throw std::runtime_error("the OLA module does not load (" + why + ")");
+    }
+    return link;
+}
+
+}  // namespace
+
+OlaOutput::OlaOutput(const OlaSettings& settings) : OlaOutput(settings, loadedLink()) {}
+
+OlaOutput::OlaOutput(const OlaSettings& settings, std::unique_ptr<OlaLink> link)
+    : settings_(settings), link_(std::move(link)), writer_([this] { run(); }) {}
 
 OlaOutput::~OlaOutput() {
     {
@@ -227,14 +262,10 @@ void OlaOutput::run() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     pthread_setname_np(pthread_self(), "kf-ola");  // by name in top and in the benchmarks
 
-    ola::client::StreamingClient::Options options;
-    options.auto_start = false;  // olad is the user's to run, never ours
-    options.server_port = settings_.rpcPort;
-    std::unique_ptr<ola::client::StreamingClient> client;
+    bool linked = false;
     bool saidAbsent = false;
     bool everConnected = false;
-    ola::DmxBuffer buffer;
-    buffer.Blackout();
+    std::array<std::uint8_t, 512> universe{};  // the other channels stay at 0
     const unsigned first = settings_.target.firstChannel - 1;
     auto lastSend = Clock::now();
 
@@ -245,10 +276,9 @@ void OlaOutput::run() {
         offDone_.notify_all();
     };
     while (!stop_) {
-        if (!client) {
+        if (!linked) {
             lock.unlock();
-            auto attempt = std::make_unique<ola::client::StreamingClient>(options);
-            const bool up = attempt->Setup();
+            const bool up = link_->connect(settings_.rpcPort);
             lock.lock();
             if (!up) {
                 if (!saidAbsent) {
@@ -262,7 +292,7 @@ void OlaOutput::run() {
                 wake_.wait_for(lock, kRetry, [this] { return stop_ || off_; });
                 continue;
             }
-            client = std::move(attempt);
+            linked = true;
             connected_ = true;
             fresh_ = true;  // a new olad knows nothing yet
             // Said at the start and when olad is back; a quiet reconnection (olad too busy to
@@ -292,17 +322,19 @@ void OlaOutput::run() {
         lock.unlock();
         const auto channels = encodeLamps(static_cast<std::uint8_t>(lamps & 0xFFu),
                                           static_cast<std::uint8_t>(lamps >> 8));
-        buffer.SetRange(first, channels.data(), channels.size());
-        bool sent = client->SendDmx(settings_.target.universe, buffer);
+        std::copy(channels.begin(), channels.end(), universe.begin() + first);
+        const bool sent = link_->send(settings_.target.universe, universe.data(), universe.size());
         bool dark = false;
         if (sent && off) {
-            dark = oladShowsDark(settings_, offDeadline_);
+            dark = link_->showsDark(settings_.rpcPort, settings_.target.universe, first,
+                                    kOlaChannels, offDeadline_);
         }
         lock.lock();
         lastSend = Clock::now();
         if (!sent) {
             // olad went away: look for it again at once, and say so if it is not back.
-            client.reset();
+            link_->disconnect();
+            linked = false;
             connected_ = false;
             continue;
         }
@@ -318,6 +350,8 @@ void OlaOutput::run() {
         finishOff(false);
     }
     connected_ = false;
+    lock.unlock();
+    link_->disconnect();  // the show is over for olad too
 }
 
 }  // namespace kf

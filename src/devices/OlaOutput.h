@@ -17,6 +17,8 @@
 
 namespace kf {
 
+class OlaLink;
+
 inline constexpr unsigned kOlaChannels = 16;
 inline constexpr unsigned kOlaMaxUniverse = 65535;
 // The last first channel that still leaves room for all sixteen in a 512-channel universe.
@@ -66,6 +68,7 @@ class OlaOutput {
     static constexpr const char* kAbsentLine =
         "OLA: no olad answers on this machine; DMX output waits for it";
 
+    // Loads the OLA module (see olaLinkLoad); throws std::runtime_error when it cannot.
     explicit OlaOutput(const OlaSettings& settings);
     ~OlaOutput();
     OlaOutput(const OlaOutput&) = delete;
@@ -82,9 +85,12 @@ class OlaOutput {
     bool connected() const;
 
   private:
+    friend std::unique_ptr<OlaOutput> olaOutputFromEnvironment();
+    OlaOutput(const OlaSettings& settings, std::unique_ptr<OlaLink> link);
     void run();
 
     const OlaSettings settings_;
+    const std::unique_ptr<OlaLink> link_;  // the writer's alone
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable offDone_;
@@ -101,7 +107,13 @@ class OlaOutput {
     std::thread writer_;
 };
 
-// The output the environment asks for, or nullptr (unset, or bad: said on stderr).
+// The code that talks to olad, from the module kleurflits-ola.so: the one KLEURFLITS_OLA_MODULE
+// names, else the one beside the executable, else the installed one. nullptr, with the reason
+// (dlerror's text) in `error`, when none loads. Programs that link the module's code in use that.
+std::unique_ptr<OlaLink> olaLinkLoad(std::string* error = nullptr);
+
+// The output the environment asks for, or nullptr (unset, bad, or the module not loadable: said
+// on stderr in one line).
 std::unique_ptr<OlaOutput> olaOutputFromEnvironment();
 
 }  // namespace kf
