@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -237,6 +239,107 @@ TEST_F(OlaProgram, ABadUniverseIsSaidOnceAndNothingIsSent) {
     terminate();
     tone.reset();
 }
+
+// The shared objects the process has mapped, one path a line.
+std::string mappedFiles(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::ostringstream files;
+    std::string line;
+    while (std::getline(maps, line)) {
+        const auto slash = line.find('/');
+        if (slash != std::string::npos) {
+            files << line.substr(slash) << '\n';
+        }
+    }
+    return files.str();
+}
+
+constexpr const char* kModuleOff = "DMX output is off";
+
+// The OLA client libraries cost some 4 MB of memory: a run without DMX must not map them.
+TEST_F(OlaProgram, WithoutAUniverseNeitherTheModuleNorOlaNorProtobufIsMapped) {
+    Icp12Sim icp;
+    start({&icp},
+          {{"KLEURFLITS_OLA_UNIVERSE", std::nullopt}, {"KLEURFLITS_OLA_MODULE", std::nullopt}});
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp.summary();
+    const std::string files = mappedFiles(run_->pid());
+    ASSERT_NE(files.find("kleurflits-stereo"), std::string::npos) << files;
+    EXPECT_EQ(files.find("kleurflits-ola"), std::string::npos) << files;
+    EXPECT_EQ(files.find("libola"), std::string::npos) << files;
+    EXPECT_EQ(files.find("libprotobuf"), std::string::npos) << files;
+    terminate();
+}
+
+// With a universe, the program loads the module from beside itself, and OLA with it.
+TEST_F(OlaProgram, WithAUniverseTheModuleBesideTheProgramIsLoaded) {
+    ASSERT_TRUE(olad_.start());
+    Icp12Sim icp;
+    auto e = env("1");
+    e["KLEURFLITS_OLA_MODULE"] = std::nullopt;
+    start({&icp}, e);
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp.summary();
+    ASSERT_TRUE(run_->waitForOutput("OLA: olad answers", 15s)) << run_->output();
+    const std::string files = mappedFiles(run_->pid());
+    const auto beside = std::filesystem::path(KF_PROGRAM).parent_path() / "kleurflits-ola.so";
+    EXPECT_NE(files.find(beside.string() + "\n"), std::string::npos) << files;
+    EXPECT_NE(files.find("libola"), std::string::npos) << files;
+    EXPECT_EQ(countOf(run_->output(), kModuleOff), 0u) << run_->output();
+    terminate();
+}
+
+// A module that is not there, or not a library, is bad input from outside: one line says DMX
+// output is off and why, nothing reaches olad, and the boards go on.
+class OlaModuleMissing : public OlaProgram, public testing::WithParamInterface<bool> {};
+
+TEST_P(OlaModuleMissing, IsOneLineWithTheReasonAndTheShowGoesOnWithoutDmx) {
+    const bool present = GetParam();
+    const auto dir =
+        std::filesystem::temp_directory_path() /
+        ("kf-ola-module-" + std::to_string(::getpid()) + (present ? "-junk" : "-none"));
+    std::filesystem::create_directories(dir);
+    const auto module = dir / "kleurflits-ola.so";
+    std::string reason = "No such file or directory";
+    if (present) {
+        std::ofstream(module) << std::string(4096, '#') << "not a shared object\n";
+        reason = "invalid ELF header";
+    }
+    ASSERT_TRUE(olad_.start());
+    DmxWatcher watcher(olad_.rpcPort(), 1);
+    ASSERT_TRUE(watcher.waitRegistered());
+    Icp12Sim icp;
+    auto e = env("1");
+    e["KLEURFLITS_OLA_MODULE"] = module.string();
+    start({&icp}, e);
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp.summary();
+    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+    ASSERT_TRUE(tone->waitStarted());
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() != 0; }, 10s))
+        << icp.summary();
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(run_->running());
+    EXPECT_EQ(watcher.count(), 0u) << seen(watcher);
+    std::vector<std::string> said;
+    for (const auto& line : run_->outputLines()) {
+        if (line.find(kModuleOff) != std::string::npos) {
+            said.push_back(line);
+        }
+    }
+    ASSERT_EQ(said.size(), 1u) << run_->output();
+    EXPECT_NE(said[0].find(module.string()), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find(reason), std::string::npos) << said[0];
+    EXPECT_EQ(countOf(run_->output(), "OLA:"), 0u) << run_->output();
+    terminate();
+    tone.reset();
+    std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(AbsentOrJunk, OlaModuleMissing, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "NoLibrary" : "Absent";
+                         });
 
 }  // namespace
 }  // namespace kfe2e

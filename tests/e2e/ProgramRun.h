@@ -28,6 +28,7 @@ class ProgramRun {
     ProgramRun& operator=(const ProgramRun&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     Clock::time_point startTime() const { return start_; }
     // Still running (reaps the process when it has ended).
     bool running();
