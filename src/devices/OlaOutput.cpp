@@ -47,7 +47,7 @@ constexpr const char* kModuleName = "kleurflits-ola.so";
 // Where the module is looked for, in order: the one a test names, the build tree or an unpacked
 // tree (beside the executable), the installed program's.
 std::vector<std::string> moduleCandidates() {
-    if (const char* named = std::getenv("KLEURFLITS_OLA_MODULE"); named != nullptr) {
+    if (const char* named = std::getenv("KLEURFLITS_OLA_MODULE"); named != nullptr && *named) {
         return {named};
     }
     std::vector<std::string> paths;
@@ -92,8 +92,7 @@ std::unique_ptr<OlaLink> olaLinkLoad(std::string* error) {
         }
         return link;
     }
-    say(error, "no place to look for " + std::string(kModuleName));
-    return nullptr;
+    return nullptr;  // not reached: the installed place is always tried
 }
 
 std::optional<OlaTarget> parseOlaUniverse(std::string_view text, std::string* error) {
