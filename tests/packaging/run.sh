@@ -6,7 +6,8 @@
 #   3. installs it with apt-get, as a user would, and checks the installed files
 #   4. runs /usr/bin/kleurflits-stereo offscreen, without serial ports, against a PulseAudio
 #      server (a private one with a null sink when none answers) for about 3 seconds, checks it
-#      records, stops it with SIGTERM and requires exit status 0
+#      records without OLA's libraries mapped, stops it with SIGTERM and requires exit status 0;
+#      then once more with KLEURFLITS_OLA_UNIVERSE, which must load the installed OLA module
 #   5. removes and purges the package and checks that its files are gone
 # Prints one PASS or FAIL line at the end; exits non-zero on failure.
 set -uo pipefail
@@ -17,6 +18,8 @@ program=/usr/bin/kleurflits-stereo
 desktop_file=/usr/share/applications/nl.kleurflits.Stereo.desktop
 metainfo_file=/usr/share/metainfo/nl.kleurflits.Stereo.metainfo.xml
 run_seconds=3
+# The OLA module the program loads for DMX output only.
+ola_module=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/kleurflits-stereo/kleurflits-ola.so
 
 work=$(mktemp -d /tmp/kf-packaging.XXXXXX)
 program_pid=""
@@ -82,6 +85,7 @@ for expected in "$program" "$desktop_file" "$metainfo_file" \
     /usr/lib/udev/rules.d/70-kleurflits-k8055.rules \
     /usr/share/doc/$package/copyright /usr/share/doc/$package/changelog.gz \
     /usr/share/man/man1/kleurflits-stereo.1.gz \
+    "$ola_module" \
     /usr/share/kleurflits-stereo/firmware/kleurflits-ET.hex \
     /usr/share/kleurflits-stereo/firmware/kleurflits-AL.hex \
     /usr/share/kleurflits-stereo/firmware/kleurflits-TM.hex; do
@@ -142,6 +146,9 @@ for _ in $(seq 1 $((run_seconds * 10))); do
   sleep 0.1
 done
 [ "$recording" = 1 ] || { cat "$work/program.log" >&2; fail "$program did not record from the PulseAudio server"; }
+if grep -E 'kleurflits-ola|libola|libprotobuf' "/proc/$program_pid/maps" >&2; then
+  fail "$program maps OLA's libraries without KLEURFLITS_OLA_UNIVERSE (above)"
+fi
 kill -TERM "$program_pid"
 for _ in $(seq 1 100); do
   kill -0 "$program_pid" 2>/dev/null || break
@@ -159,6 +166,30 @@ if [ "$status" -ne 0 ]; then
   fail "$program exited with status $status after SIGTERM (its output above)"
 fi
 step "$program recorded, and exited 0 after SIGTERM"
+
+step "running $program with KLEURFLITS_OLA_UNIVERSE=1 (offscreen, no serial ports)"
+KLEURFLITS_OLA_UNIVERSE=1 QT_QPA_PLATFORM=offscreen KLEURFLITS_SERIAL_PORTS="" "$program" >"$work/program-ola.log" 2>&1 &
+program_pid=$!
+loaded=0
+for _ in $(seq 1 $((run_seconds * 10))); do
+  kill -0 "$program_pid" 2>/dev/null || break
+  if grep -qF "$ola_module" "/proc/$program_pid/maps" 2>/dev/null; then
+    loaded=1
+    break
+  fi
+  sleep 0.1
+done
+sleep 2  # past start-up, so that SIGTERM meets the program's own handler
+kill -TERM "$program_pid" 2>/dev/null
+wait "$program_pid"
+status=$?
+program_pid=""
+[ "$loaded" = 1 ] || { cat "$work/program-ola.log" >&2; fail "$program did not load $ola_module for DMX output"; }
+if grep -F 'DMX output is off' "$work/program-ola.log" >&2; then
+  fail "$program could not load its OLA module (above)"
+fi
+[ "$status" -eq 0 ] || { cat "$work/program-ola.log" >&2; fail "$program with DMX output exited with status $status after SIGTERM"; }
+step "$program loaded $ola_module for DMX output, and exited 0 after SIGTERM"
 
 # 5. Remove and purge.
 step "apt-get remove -y $package"
