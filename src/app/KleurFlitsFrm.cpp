@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTime>
 #include <cstdio>
@@ -175,6 +176,7 @@ void KleurFlitsFrm::buildControls() {
     Timer_Settekst.setInterval(deps_.timing.setTekstDelay);
     tmrLiveSpec.setInterval(deps_.timing.frameInterval);
     tmrLiveSpec.setTimerType(Qt::PreciseTimer);
+    paintRelease_.setSingleShot(true);
     // Timer_Zoeken is enabled in the design; start-up starts it as its second step.
 }
 
@@ -199,6 +201,7 @@ void KleurFlitsFrm::connectHandlers() {
     connect(&Timer_Zoeken, &QTimer::timeout, this, &KleurFlitsFrm::Timer_Zoeken_Timer);
     connect(&Timer_Settekst, &QTimer::timeout, this, &KleurFlitsFrm::Timer_Settekst_Timer);
     connect(&tmrLiveSpec, &QTimer::timeout, this, &KleurFlitsFrm::tmrLiveSpec_Timer);
+    connect(&paintRelease_, &QTimer::timeout, this, &KleurFlitsFrm::deliverPaint);
 }
 
 // ---- DeviceView ----
@@ -284,6 +287,44 @@ void KleurFlitsFrm::tmrLiveSpec_Timer() {
         port->releaseOutput();
     }
     show_.frameDone(value(Check_Auto_Level) == 1);
+    if (paintHeld_ && paintPace_.due(PaintPace::Clock::now())) {
+        deliverPaint();
+    }
+}
+
+// ---- Painting at the screen's pace ----
+
+bool KleurFlitsFrm::event(QEvent* event) {
+    if (event->type() == QEvent::UpdateRequest) {
+        // Qt asks once for all the widgets' changes and not again until they are painted, so
+        // a held request costs nothing more while frames add to it.
+        paintPace_.setRefreshRate(screen() != nullptr ? screen()->refreshRate() : 0.0);
+        if (!paintPace_.due(PaintPace::Clock::now())) {
+            if (!paintHeld_) {
+                paintHeld_ = true;
+                // Longer than two frames: while the show runs a frame always comes first.
+                paintRelease_.start(3 * std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            paintPace_.interval()) +
+                                    deps_.timing.frameInterval);
+            }
+            return true;
+        }
+        paintHeld_ = false;
+        paintRelease_.stop();
+        paintPace_.painted(PaintPace::Clock::now());
+    }
+    return QWidget::event(event);
+}
+
+void KleurFlitsFrm::deliverPaint() {
+    if (!paintHeld_) {
+        return;
+    }
+    paintHeld_ = false;
+    paintRelease_.stop();
+    paintPace_.painted(PaintPace::Clock::now());
+    QEvent request(QEvent::UpdateRequest);
+    QWidget::event(&request);
 }
 
 void KleurFlitsFrm::drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) {

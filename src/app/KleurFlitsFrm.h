@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "app/MessageBoxes.h"
+#include "app/PaintPace.h"
 #include "audio/KleurFlitsMod.h"
 #include "audio/modBass.h"
 #include "core/SharedState.h"
@@ -119,6 +120,8 @@ class KleurFlitsFrm : public QWidget,
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    // Holds a repaint that comes sooner than the screen's next refresh; a frame delivers it.
+    bool event(QEvent* event) override;
 
   private:
     // light::FrameOutputs
@@ -144,6 +147,7 @@ class KleurFlitsFrm : public QWidget,
     void Timer_Zoeken_Timer();
     void Timer_Settekst_Timer();
     void tmrLiveSpec_Timer();
+    void deliverPaint();
 
     // Start-up pieces
     void openFoundPorts();
@@ -170,6 +174,10 @@ class KleurFlitsFrm : public QWidget,
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     bool shuttingDown_ = false;
     BoardWatch boards_{deps_.ports, deps_.timing};
+    PaintPace paintPace_;
+    bool paintHeld_ = false;
+    // Delivers a held repaint when no frame comes to do it (the show stopped).
+    QTimer paintRelease_;
 };
 
 }  // namespace kf
