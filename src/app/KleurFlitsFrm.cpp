@@ -299,7 +299,7 @@ bool KleurFlitsFrm::event(QEvent* event) {
         // Qt asks once for all the widgets' changes and not again until they are painted, so
         // a held request costs nothing more while frames add to it.
         paintPace_.setRefreshRate(screen() != nullptr ? screen()->refreshRate() : 0.0);
-        if (!paintPace_.due(PaintPace::Clock::now())) {
+        if (paintPaced_ && !paintPace_.due(PaintPace::Clock::now())) {
             if (!paintHeld_) {
                 paintHeld_ = true;
                 // Longer than two frames: while the show runs a frame always comes first.

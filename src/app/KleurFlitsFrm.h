@@ -72,6 +72,8 @@ class KleurFlitsFrm : public QWidget,
 
     SharedState& state() { return state_; }
     bool shuttingDown() const { return shuttingDown_; }
+    // False paints every frame's changes at once: for measuring what a painted frame costs.
+    void setPaintPaced(bool paced) { paintPaced_ = paced; }
 
     // DeviceView
     void setCaption(DeviceLabel label, const std::string& caption) override;
@@ -175,6 +177,7 @@ class KleurFlitsFrm : public QWidget,
     bool shuttingDown_ = false;
     BoardWatch boards_{deps_.ports, deps_.timing};
     PaintPace paintPace_;
+    bool paintPaced_ = true;
     bool paintHeld_ = false;
     // Delivers a held repaint when no frame comes to do it (the show stopped).
     QTimer paintRelease_;
