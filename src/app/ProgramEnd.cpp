@@ -1,5 +1,6 @@
 #include "app/ProgramEnd.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QSocketNotifier>
@@ -29,8 +30,28 @@ void endProcess(int status) {
     std::_Exit(status);
 }
 
+namespace {
+
+sigset_t endSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+void holdEndSignals() {
+    const sigset_t set = endSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 void runShutdownOnSignals(KleurFlitsFrm& form) {
+    const sigset_t set = endSignals();
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        // No way to reach the event loop: the signals end the program as they would anyway.
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &form);
@@ -45,6 +66,8 @@ void runShutdownOnSignals(KleurFlitsFrm& form) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Only this thread takes them from here on; a held one arrives now.
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace kf

@@ -11,6 +11,7 @@
 #include "devices/k8055d.h"
 
 int main(int argc, char** argv) {
+    kf::holdEndSignals();  // before any thread: a signal during start-up waits for the shutdown
     const bool noDisplay = std::getenv("DISPLAY") == nullptr &&
                            std::getenv("WAYLAND_DISPLAY") == nullptr &&
                            std::getenv("QT_QPA_PLATFORM") == nullptr;

@@ -45,6 +45,7 @@ void record(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    kf::holdEndSignals();  // as the program's main() does
     if (argc != 3) {
         std::fprintf(stderr, "usage: kf_shutdown_child <scenario> <record file>\n");
         return 2;

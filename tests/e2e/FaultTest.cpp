@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "audio/PulseTestSupport.h"
@@ -205,6 +206,23 @@ TEST_F(Faults, SearchThroughGarbageTakesOnlyRealBoardsInBoundedTime) {
     EXPECT_EQ(splitIcp12.state().lit(), 0);
     EXPECT_EQ(splitEt.state().pattern, 0);
     EXPECT_TRUE(splitEt.received().ends_with("1/0/"));
+}
+
+// SIGTERM while the program is still starting, before its window exists: it ends as the
+// Close button would, with status 0, rather than being killed. The first line it prints comes
+// right after Qt has started, well before the window; before main() runs (the loader's few
+// milliseconds) nothing of the program's own can take a signal.
+TEST_F(Faults, SigtermWhileStartingEndsCleanly) {
+    for (const auto after : {0ms, 20ms, 60ms}) {
+        start({}, {{"QT_QPA_PLATFORM", "offscreen"}});
+        ASSERT_TRUE(run_->waitForOutput("running on Qt's offscreen platform", 10s));
+        std::this_thread::sleep_for(after);
+        terminate();
+        if (HasFailure()) {
+            ADD_FAILURE() << "SIGTERM " << after.count() << " ms after Qt started";
+            return;
+        }
+    }
 }
 
 }  // namespace
