@@ -82,6 +82,19 @@ class OlaProgram : public Program {
         const auto last = w.last();
         return last ? lampText(*last, first) : std::string("nothing");
     }
+    // Starts the program on `icp` and plays a left tone (kept in `tone`) until the board shows
+    // a lamp, then a second more: long enough for any DMX the program would send.
+    void startLitForASecond(Icp12Sim& icp, const EnvChanges& e,
+                            std::unique_ptr<SignalPlayer>& tone) {
+        start({&icp}, e);
+        ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+            << icp.summary();
+        tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+        ASSERT_TRUE(tone->waitStarted());
+        ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() != 0; }, 10s))
+            << icp.summary();
+        std::this_thread::sleep_for(1s);
+    }
     // For a second of steady tone after the update `lit` that first showed it: the updates
     // show only `lamp` lit of the sixteen, and the other side's eight stay dark throughout.
     void expectSteady(const DmxWatcher& w, const DmxUpdate& lit, unsigned lamp,
@@ -225,14 +238,11 @@ TEST_F(OlaProgram, ABadUniverseIsSaidOnceAndNothingIsSent) {
     DmxWatcher watcher(olad_.rpcPort(), 1);
     ASSERT_TRUE(watcher.waitRegistered());
     Icp12Sim icp;
-    start({&icp}, env("1:600"));
-    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
-        << icp.summary();
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
-    ASSERT_TRUE(tone->waitStarted());
-    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() != 0; }, 10s))
-        << icp.summary();
-    std::this_thread::sleep_for(1s);
+    std::unique_ptr<SignalPlayer> tone;
+    startLitForASecond(icp, env("1:600"), tone);
+    if (HasFatalFailure()) {
+        return;
+    }
     EXPECT_EQ(watcher.count(), 0u) << seen(watcher);
     EXPECT_EQ(countOf(run_->output(), "KLEURFLITS_OLA_UNIVERSE=\"1:600\""), 1u) << run_->output();
     EXPECT_EQ(countOf(run_->output(), "OLA:"), 0u) << run_->output();
@@ -311,14 +321,11 @@ TEST_P(OlaModuleMissing, IsOneLineWithTheReasonAndTheShowGoesOnWithoutDmx) {
     Icp12Sim icp;
     auto e = env("1");
     e["KLEURFLITS_OLA_MODULE"] = module.string();
-    start({&icp}, e);
-    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
-        << icp.summary();
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
-    ASSERT_TRUE(tone->waitStarted());
-    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() != 0; }, 10s))
-        << icp.summary();
-    std::this_thread::sleep_for(1s);
+    std::unique_ptr<SignalPlayer> tone;
+    startLitForASecond(icp, e, tone);
+    if (HasFatalFailure()) {
+        return;
+    }
     EXPECT_TRUE(run_->running());
     EXPECT_EQ(watcher.count(), 0u) << seen(watcher);
     std::vector<std::string> said;
