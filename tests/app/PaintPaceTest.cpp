@@ -131,20 +131,26 @@ TEST_F(WindowPaint, FramesFasterThanTheScreenArePaintedOncePerRefreshAndNeverFre
 
 TEST_F(WindowPaint, TheLastFramesLampsReachTheScreenWhenTheShowStops) {
     PaintLog log(lamp());
-    QTest::qWait(100);
-    setLevel(Links, 4, 60);
-    runFrame();
-    QCoreApplication::processEvents();
-    const std::uint32_t lit = lamp()->lampColour();
-    ASSERT_NE(lit, 0u);
-    ASSERT_EQ(log.shown, lit) << "a change after a quiet spell is painted at once";
-    const std::size_t paints = log.at.size();
+    // Two frames back to back: the second's repaint is held for the next refresh. A slow
+    // moment can make even the second one due; then try again.
+    bool held = false;
+    for (int attempt = 0; attempt < 5 && !held; ++attempt) {
+        QTest::qWait(100);
+        setLevel(Links, 4, 60);
+        runFrame();
+        QCoreApplication::processEvents();
+        const std::uint32_t lit = lamp()->lampColour();
+        ASSERT_NE(lit, 0u);
+        ASSERT_EQ(log.shown, lit) << "a change after a quiet spell is painted at once";
+        const std::size_t paints = log.at.size();
 
-    silence();
-    runFrame();  // right after the last paint: held for the next refresh
-    QCoreApplication::processEvents();
-    ASSERT_EQ(lamp()->lampColour(), 0u);
-    EXPECT_EQ(log.at.size(), paints) << "held until the screen's next refresh";
+        silence();
+        runFrame();
+        QCoreApplication::processEvents();
+        ASSERT_EQ(lamp()->lampColour(), 0u);
+        held = log.at.size() == paints;
+    }
+    ASSERT_TRUE(held) << "the second frame's repaint was never held";
 
     // No frame follows; the held repaint still reaches the screen.
     EXPECT_TRUE(QTest::qWaitFor([&] { return log.shown == 0u; }, 500));
