@@ -295,36 +295,37 @@ void KleurFlitsFrm::tmrLiveSpec_Timer() {
 // ---- Painting at the screen's pace ----
 
 bool KleurFlitsFrm::event(QEvent* event) {
-    if (event->type() == QEvent::UpdateRequest) {
-        // Qt asks once for all the widgets' changes and not again until they are painted, so
-        // a held request costs nothing more while frames add to it.
-        paintPace_.setRefreshRate(screen() != nullptr ? screen()->refreshRate() : 0.0);
-        if (paintPaced_ && !paintPace_.due(PaintPace::Clock::now())) {
-            if (!paintHeld_) {
-                paintHeld_ = true;
-                // Longer than two frames: while the show runs a frame always comes first.
-                paintRelease_.start(3 * std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            paintPace_.interval()) +
-                                    deps_.timing.frameInterval);
-            }
-            return true;
-        }
-        paintHeld_ = false;
-        paintRelease_.stop();
-        paintPace_.painted(PaintPace::Clock::now());
+    if (event->type() != QEvent::UpdateRequest) {
+        return QWidget::event(event);
     }
-    return QWidget::event(event);
+    // Qt asks once for all the widgets' changes and not again until they are painted, so a
+    // held request costs nothing more while frames add to it.
+    paintPace_.setRefreshRate(screen() != nullptr ? screen()->refreshRate() : 0.0);
+    if (paintPaced_ && !paintPace_.due(PaintPace::Clock::now())) {
+        if (!paintHeld_) {
+            paintHeld_ = true;
+            // Longer than two frames: while the show runs a frame always comes first.
+            paintRelease_.start(
+                3 * std::chrono::duration_cast<std::chrono::milliseconds>(paintPace_.interval()) +
+                deps_.timing.frameInterval);
+        }
+        return true;
+    }
+    return paintNow(event);
 }
 
 void KleurFlitsFrm::deliverPaint() {
-    if (!paintHeld_) {
-        return;
+    if (paintHeld_) {
+        QEvent request(QEvent::UpdateRequest);
+        paintNow(&request);
     }
+}
+
+bool KleurFlitsFrm::paintNow(QEvent* request) {
     paintHeld_ = false;
     paintRelease_.stop();
     paintPace_.painted(PaintPace::Clock::now());
-    QEvent request(QEvent::UpdateRequest);
-    QWidget::event(&request);
+    return QWidget::event(request);
 }
 
 void KleurFlitsFrm::drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) {

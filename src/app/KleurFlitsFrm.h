@@ -150,6 +150,7 @@ class KleurFlitsFrm : public QWidget,
     void Timer_Settekst_Timer();
     void tmrLiveSpec_Timer();
     void deliverPaint();
+    bool paintNow(QEvent* request);  // Qt's repaint of the window, recorded as the last paint
 
     // Start-up pieces
     void openFoundPorts();

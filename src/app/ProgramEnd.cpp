@@ -22,16 +22,6 @@ void onSignal(int) {
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
-}  // namespace
-
-void endProcess(int status) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-}
-
-namespace {
-
 sigset_t endSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -41,6 +31,12 @@ sigset_t endSignals() {
 }
 
 }  // namespace
+
+void endProcess(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
 
 void holdEndSignals() {
     const sigset_t set = endSignals();
