@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace kf {
@@ -127,6 +128,36 @@ void SerialPortControl::holdOutput() {
     }
 }
 
+void SerialPortControl::holdOutputs(std::span<SerialPortControl* const> ports) {
+    // One system call for the frame's look at every line rather than one per port.
+    std::array<pollfd, 8> fds{};
+    std::array<SerialPortControl*, 8> looking{};
+    std::size_t n = 0;
+    for (SerialPortControl* port : ports) {
+        if (port->held_ == 0 && port->pumpable() && n < fds.size()) {
+            fds[n] = pollfd{port->port_.handle(), POLLIN | POLLOUT, 0};
+            looking[n++] = port;
+        }
+    }
+    if (n > 0 && ::poll(fds.data(), n, 0) < 0) {
+        n = 0;  // each port looks for itself below
+    }
+    const auto end = looking.begin() + static_cast<std::ptrdiff_t>(n);
+    for (SerialPortControl* port : ports) {
+        if (port->held_++ != 0) {
+            continue;
+        }
+        const auto at = std::find(looking.begin(), end, port);
+        if (at != end) {
+            port->pumpSeen(fds[static_cast<std::size_t>(at - looking.begin())].revents);
+        } else {
+            port->pump();
+        }
+        port->looked_ = port->usable();
+        port->settle();
+    }
+}
+
 void SerialPortControl::releaseOutput() {
     if (held_ > 0 && --held_ == 0) {
         sendBatch();
@@ -242,24 +273,28 @@ bool SerialPortControl::hungUp() const {
 }
 
 void SerialPortControl::pump() {
-    if (!port_.isOpen() || failed_ || looked_) {
+    if (!pumpable()) {
         return;
     }
     pollfd p{port_.handle(), POLLIN | POLLOUT, 0};
     if (::poll(&p, 1, 0) < 0) {
         return;
     }
-    if ((p.revents & kLineDown) != 0) {
+    pumpSeen(p.revents);
+}
+
+void SerialPortControl::pumpSeen(short revents) {
+    if ((revents & kLineDown) != 0) {
         fail();
         return;
     }
     ++inPortCall_;
     // Only call into QSerialPort when the descriptor is ready: it reports a would-block
     // write as a resource error, which must not look like an unplugged device.
-    if ((p.revents & POLLIN) != 0 && port_.bytesAvailable() < kInBufferSize) {
+    if ((revents & POLLIN) != 0 && port_.bytesAvailable() < kInBufferSize) {
         port_.waitForReadyRead(0);
     }
-    if (!failed_ && (p.revents & POLLOUT) != 0 && port_.bytesToWrite() > 0) {
+    if (!failed_ && (revents & POLLOUT) != 0 && port_.bytesToWrite() > 0) {
         port_.flush();
     }
     --inPortCall_;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "devices/ComPorts.h"
@@ -45,6 +46,8 @@ class SerialPortControl : public QObject {
     // than one per call.
     void holdOutput();
     void releaseOutput();
+    // holdOutput on each of the ports, looking at all their lines with one poll.
+    static void holdOutputs(std::span<SerialPortControl* const> ports);
     int InBufferCount();
 
     std::int32_t baudRate() const { return baudRate_; }
@@ -75,6 +78,9 @@ class SerialPortControl : public QObject {
     // Moves data between the driver and QSerialPort's buffers without waiting, so the
     // control works whether or not the event loop runs; notices a hung-up line.
     void pump();
+    // The pump's work once the line has been looked at (revents of a poll for in and out).
+    void pumpSeen(short revents);
+    bool pumpable() const { return port_.isOpen() && !failed_ && !looked_; }
     // Open and not failed, as a pump has just seen it (PortOpen also asks the line).
     bool usable() const { return port_.isOpen() && !failed_; }
     bool hungUp() const;

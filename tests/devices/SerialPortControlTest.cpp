@@ -270,6 +270,48 @@ TEST_F(SerialPortControlTest, ABatchReadsWhatItsLookFoundAndKeepsWhatCameLater) 
     EXPECT_EQ(control_.Input(), "cd");
 }
 
+TEST_F(SerialPortControlTest, OneLookAtSeveralLinesGivesEachLineItsOwn) {
+    // The frame looks at all its lines with one poll: each port must still get what its own
+    // line showed, a hang-up included, and a closed port in the list changes nothing.
+    Pty otherPty;
+    Pty gonePty;
+    ComPorts otherPorts{{otherPty.path()}};
+    ComPorts gonePorts{{gonePty.path()}};
+    SerialPortControl other{otherPorts, 115200};
+    SerialPortControl gone{gonePorts, 115200};
+    SerialPortControl closed{ports_, 115200};
+    other.setCommPort(1);
+    gone.setCommPort(1);
+    ASSERT_TRUE(other.setPortOpen(true));
+    ASSERT_TRUE(gone.setPortOpen(true));
+    int goneFailures = 0;
+    gone.setFailureHandler([&] { ++goneFailures; });
+    ASSERT_TRUE(pty_.write("ab"));
+    ASSERT_TRUE(otherPty.write("xy"));
+    std::this_thread::sleep_for(50ms);
+    gonePty.closeMaster();
+
+    SerialPortControl* const all[] = {&control_, &other, &gone, &closed};
+    SerialPortControl::holdOutputs(all);
+    ASSERT_TRUE(otherPty.write("zz"));  // after the look: the next frame's
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(control_.PortOpen());
+    EXPECT_EQ(control_.Input(), "ab");
+    EXPECT_EQ(other.Input(), "xy");
+    EXPECT_FALSE(gone.PortOpen());
+    EXPECT_EQ(goneFailures, 1);
+    EXPECT_EQ(failures_, 0);
+    EXPECT_FALSE(closed.PortOpen());
+    control_.Output("(RA01)");
+    other.Output("(RA02)");
+    for (SerialPortControl* port : all) {
+        port->releaseOutput();
+    }
+    EXPECT_EQ(pty_.read(6), "(RA01)");
+    EXPECT_EQ(otherPty.read(6), "(RA02)");
+    EXPECT_EQ(other.Input(), "zz");
+}
+
 TEST_F(SerialPortControlTest, InputArrivingWhileTheEventLoopRunsIsKept) {
     ASSERT_TRUE(pty_.write("ZMD"));
     QTest::qWait(100);
