@@ -121,6 +121,7 @@ constexpr std::uint32_t kRate = 44100;
 constexpr std::uint32_t kChannels = 2;
 constexpr std::uint32_t kFrameBytes = kChannels * sizeof(float);
 constexpr std::uint32_t kFragmentBytes = 441 * kFrameBytes;  // 10 ms
+constexpr int kMaxRounds = 1000;  // a few seconds of fragments, after a long stall
 
 std::int64_t steadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -152,7 +153,7 @@ void unrefOperation(pa_operation* op) {
 
 }  // namespace
 
-// The C callbacks; each runs on the capture thread with the mainloop lock held.
+// The C callbacks; each runs inside the mainloop's dispatch.
 struct PulseCallbacks {
     static PulseAudioLibrary* self(void* p) { return static_cast<PulseAudioLibrary*>(p); }
 
@@ -161,7 +162,6 @@ struct PulseCallbacks {
         if (c == lib->ctx_) {
             lib->kick();
         }
-        pa_threaded_mainloop_signal(lib->ml_, 0);
     }
 
     static void subscribe(pa_context* c, pa_subscription_event_type_t t, std::uint32_t, void* p) {
@@ -217,7 +217,6 @@ struct PulseCallbacks {
             lib->sourceCheck_ =
                 PulseAudioLibrary::SourceCheck::Missing;  // error, or end without info
         }
-        pa_threaded_mainloop_signal(lib->ml_, 0);
     }
 
     static void streamState(pa_stream* s, void* p) {
@@ -225,7 +224,6 @@ struct PulseCallbacks {
         if (s == lib->stream_) {
             lib->kick();
         }
-        pa_threaded_mainloop_signal(lib->ml_, 0);
     }
 
     static void streamRead(pa_stream* s, std::size_t bytes, void* p) {
@@ -274,7 +272,7 @@ std::uint32_t PulseAudioLibrary::BASS_GetVersion() {
 }
 
 int PulseAudioLibrary::BASS_ErrorGetCode() {
-    return lastError_.load();
+    return lastError_;
 }
 
 bool PulseAudioLibrary::BASS_RecordInit(int device) {
@@ -287,7 +285,7 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
             lastError_ = BASS_ERROR_DEVICE;
             return false;
         }
-        if (!initLocked()) {
+        if (!initConnected()) {
             teardown();
             return false;
         }
@@ -302,7 +300,7 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
 
 // Sets up the mainloop, connects to the server within the connect timeout and checks the source.
 // On failure sets the error code; the caller tears down.
-bool PulseAudioLibrary::initLocked() {
+bool PulseAudioLibrary::initConnected() {
     const char* named = std::getenv("KLEURFLITS_AUDIO_SOURCE");
     source_ = (named != nullptr && named[0] != '\0') ? named : "";
     plan_ = detail::ReconnectPlan(source_.empty());
@@ -310,21 +308,12 @@ bool PulseAudioLibrary::initLocked() {
     lastDataNs_ = 0;
     follows_ = 0;
 
-    ml_ = pa_threaded_mainloop_new();
+    ml_ = pa_mainloop_new();
     if (ml_ == nullptr) {
         lastError_ = BASS_ERROR_DRIVER;
         return false;
     }
-    pa_threaded_mainloop_set_name(ml_, "kf-capture");
-    if (pa_threaded_mainloop_start(ml_) < 0) {
-        pa_threaded_mainloop_free(ml_);
-        ml_ = nullptr;
-        lastError_ = BASS_ERROR_DRIVER;
-        return false;
-    }
-
-    pa_threaded_mainloop_lock(ml_);
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
+    pa_mainloop_api* api = pa_mainloop_get_api(ml_);
     active_ = true;
     kick_ = api->defer_new(api, &PulseCallbacks::deferred, this);
     api->defer_enable(kick_, 0);
@@ -333,27 +322,25 @@ bool PulseAudioLibrary::initLocked() {
     const unsigned lossesBefore = plan_.serverLosses();
     evaluate();  // the plan starts with "connect the server"
     const bool up =
-        waitLocked(detail::ReconnectPlan::kConnectTimeout + std::chrono::milliseconds(300),
-                   [&] {
-                       return plan_.server() == detail::ReconnectPlan::Link::Up ||
-                              plan_.serverLosses() != lossesBefore;
-                   }) &&
+        waitUntil(detail::ReconnectPlan::kConnectTimeout + std::chrono::milliseconds(300),
+                  [&] {
+                      return plan_.server() == detail::ReconnectPlan::Link::Up ||
+                             plan_.serverLosses() != lossesBefore;
+                  }) &&
         plan_.server() == detail::ReconnectPlan::Link::Up;
     if (!up) {
-        pa_threaded_mainloop_unlock(ml_);
         lastError_ = BASS_ERROR_DRIVER;
         return false;
     }
 
     if (plan_.followsDefault()) {
         // Connecting asked for the default output's monitor; wait for the answer.
-        waitLocked(detail::ReconnectPlan::kConnectTimeout, [&] {
+        waitUntil(detail::ReconnectPlan::kConnectTimeout, [&] {
             return plan_.defaultMonitorKnown() || plan_.server() != detail::ReconnectPlan::Link::Up;
         });
         const bool answered =
             plan_.server() == detail::ReconnectPlan::Link::Up && plan_.defaultMonitorKnown();
         const bool found = answered && !plan_.defaultMonitor().empty();
-        pa_threaded_mainloop_unlock(ml_);
         if (found) {
             return true;
         }
@@ -369,13 +356,12 @@ bool PulseAudioLibrary::initLocked() {
         sourceCheck_ = SourceCheck::Missing;
     }
     unrefOperation(op);
-    waitLocked(detail::ReconnectPlan::kConnectTimeout, [&] {
+    waitUntil(detail::ReconnectPlan::kConnectTimeout, [&] {
         return sourceCheck_ != SourceCheck::Pending ||
                plan_.server() != detail::ReconnectPlan::Link::Up;
     });
     const SourceCheck result = sourceCheck_;
     const bool serverStillUp = plan_.server() == detail::ReconnectPlan::Link::Up;
-    pa_threaded_mainloop_unlock(ml_);
 
     if (result == SourceCheck::Found) {
         return true;
@@ -397,9 +383,11 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
             lastError_ = BASS_ERROR_FORMAT;
             return 0;
         }
-        pa_threaded_mainloop_lock(ml_);
+        if (dispatching_) {
+            lastError_ = BASS_ERROR_ALREADY;  // from the record callback
+            return 0;
+        }
         if (plan_.recording()) {
-            pa_threaded_mainloop_unlock(ml_);
             lastError_ = BASS_ERROR_ALREADY;
             return 0;
         }
@@ -417,7 +405,7 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
         // Waits for the server too if it is reconnecting at this moment.
         const auto timeout =
             detail::ReconnectPlan::kConnectTimeout + std::chrono::milliseconds(500);
-        waitLocked(timeout, [&] {
+        waitUntil(timeout, [&] {
             return plan_.stream() == detail::ReconnectPlan::Link::Up ||
                    plan_.streamLosses() != streamLossesBefore ||
                    plan_.serverLosses() != serverLossesBefore;
@@ -429,13 +417,11 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
             proc_ = nullptr;
             user_ = nullptr;
             handle_ = 0;
-            pa_threaded_mainloop_unlock(ml_);
             lastError_ = BASS_ERROR_START;
             return 0;
         }
         const HRECORD handle = handle_;
         recording_ = handle;
-        pa_threaded_mainloop_unlock(ml_);
         lastError_ = BASS_OK;
         return handle;
     } catch (...) {
@@ -447,7 +433,8 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
 std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffer,
                                                     std::uint32_t length) {
     try {
-        if (handle == 0 || handle != recording_.load()) {
+        takeIn();  // the fragments that came since the last request
+        if (handle == 0 || handle != recording_) {
             lastError_ = BASS_ERROR_HANDLE;
             return -1;
         }
@@ -455,7 +442,7 @@ std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffe
             lastError_ = BASS_ERROR_ILLPARAM;
             return -1;
         }
-        const std::int64_t last = lastDataNs_.load(std::memory_order_acquire);
+        const std::int64_t last = lastDataNs_;
         const std::int64_t staleNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>(kStaleAfter).count();
         if (last == 0 || steadyNs() - last > staleNs) {
@@ -478,8 +465,8 @@ bool PulseAudioLibrary::BASS_RecordFree() {
             lastError_ = BASS_ERROR_INIT;
             return false;
         }
-        if (pa_threaded_mainloop_in_thread(ml_)) {
-            // From the record callback: the capture thread cannot join itself.
+        if (dispatching_) {
+            // From the record callback: the mainloop cannot be freed while it dispatches.
             lastError_ = BASS_ERROR_ALREADY;
             return false;
         }
@@ -497,14 +484,13 @@ void PulseAudioLibrary::teardown() {
     if (ml_ == nullptr) {
         return;
     }
-    if (pa_threaded_mainloop_in_thread(ml_)) {
-        return;  // cannot happen through the public calls; never join from the capture thread
+    if (dispatching_) {
+        return;  // cannot happen through the public calls; never free a dispatching mainloop
     }
-    pa_threaded_mainloop_lock(ml_);
     active_ = false;
     dropStream();
     dropContext();
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
+    pa_mainloop_api* api = pa_mainloop_get_api(ml_);
     if (tick_ != nullptr) {
         api->time_free(tick_);
         tick_ = nullptr;
@@ -517,9 +503,7 @@ void PulseAudioLibrary::teardown() {
     user_ = nullptr;
     handle_ = 0;
     stopRequested_ = false;
-    pa_threaded_mainloop_unlock(ml_);
-    pa_threaded_mainloop_stop(ml_);  // joins the capture thread
-    pa_threaded_mainloop_free(ml_);
+    pa_mainloop_free(ml_);
     ml_ = nullptr;
     plan_ = detail::ReconnectPlan(true);
     ring_.clear();
@@ -531,7 +515,7 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     if (ml_ == nullptr) {
         return st;
     }
-    pa_threaded_mainloop_lock(ml_);
+    takeIn();
     st.initialised = true;
     st.serverUp = plan_.server() == detail::ReconnectPlan::Link::Up;
     st.streaming = plan_.stream() == detail::ReconnectPlan::Link::Up;
@@ -542,41 +526,46 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     st.streamLosses = plan_.streamLosses();
     st.serverConnects = plan_.serverConnects();
     st.follows = follows_;
-    pa_threaded_mainloop_unlock(ml_);
     return st;
 }
 
+// Runs the mainloop on this thread until done() holds or the timeout passes.
 template <class Done>
-bool PulseAudioLibrary::waitLocked(std::chrono::milliseconds timeout, Done done) {
-    struct Timeout {
-        pa_threaded_mainloop* ml;
-        bool fired = false;
-    } t{ml_};
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
-    pa_time_event* e = newTimer(
-        api, timeout,
-        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* p) {
-            auto* to = static_cast<Timeout*>(p);
-            to->fired = true;
-            pa_threaded_mainloop_signal(to->ml, 0);
-        },
-        &t);
-    const auto deadline = Clock::now() + timeout + std::chrono::milliseconds(200);
-    // The tick (every 100 ms) and the timeout both signal, so the steady-clock check is reached.
-    while (!done() && !t.fired && Clock::now() < deadline) {
-        pa_threaded_mainloop_wait(ml_);
+bool PulseAudioLibrary::waitUntil(std::chrono::milliseconds timeout, Done done) {
+    const auto deadline = Clock::now() + timeout;
+    dispatching_ = true;
+    while (!done()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || pa_mainloop_prepare(ml_, static_cast<int>(left.count())) < 0 ||
+            pa_mainloop_poll(ml_) < 0 || pa_mainloop_dispatch(ml_) < 0) {
+            break;
+        }
     }
-    if (e != nullptr) {
-        api->time_free(e);
-    }
+    dispatching_ = false;
     return done();
 }
 
-// -- capture thread ---------------------------------------------------------------------------
+void PulseAudioLibrary::takeIn() {
+    if (ml_ == nullptr || dispatching_) {
+        return;  // not initialised, or called from the record callback
+    }
+    dispatching_ = true;
+    // One round handles each source that is ready once (a stream packet may take a few); stop
+    // when nothing is left, with a bound so that a flood cannot hold the caller.
+    for (int round = 0; round < kMaxRounds; ++round) {
+        if (pa_mainloop_iterate(ml_, 0, nullptr) <= 0) {
+            break;
+        }
+    }
+    dispatching_ = false;
+}
+
+// -- inside the mainloop's dispatch -----------------------------------------------------------
 
 void PulseAudioLibrary::kick() {
     if (kick_ != nullptr && active_) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
+        pa_mainloop_api* api = pa_mainloop_get_api(ml_);
         api->defer_enable(kick_, 1);
     }
 }
@@ -595,7 +584,6 @@ void PulseAudioLibrary::evaluate() {
         }
         act(step, now);
     }
-    pa_threaded_mainloop_signal(ml_, 0);
 }
 
 void PulseAudioLibrary::observe(Clock::time_point now) {
@@ -663,7 +651,7 @@ void PulseAudioLibrary::act(detail::ReconnectPlan::Step step, Clock::time_point 
 
 void PulseAudioLibrary::connectContext(Clock::time_point now) {
     dropContext();
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
+    pa_mainloop_api* api = pa_mainloop_get_api(ml_);
     ctx_ = pa_context_new(api, "KleurFlits Stereo");
     plan_.serverConnecting(now);
     if (ctx_ == nullptr) {
@@ -758,11 +746,12 @@ void PulseAudioLibrary::queryDefaultMonitor() {
 void PulseAudioLibrary::monitorAnswer(const std::string& monitor) {
     plan_.defaultMonitorIs(monitor);
     kick();
-    pa_threaded_mainloop_signal(ml_, 0);
 }
 
 void PulseAudioLibrary::onRead(pa_stream* s, std::size_t) {
-    while (pa_stream_readable_size(s) > 0) {
+    // Peek until it finds nothing: each libpulse call checks for a fork with a system call, so
+    // asking for the readable size as well would cost one more per fragment.
+    for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) {
@@ -774,7 +763,7 @@ void PulseAudioLibrary::onRead(pa_stream* s, std::size_t) {
         } else {
             ring_.write(static_cast<const float*>(data), frames);
         }
-        lastDataNs_.store(steadyNs(), std::memory_order_release);
+        lastDataNs_ = steadyNs();
         if (data != nullptr && proc_ != nullptr && !stopRequested_) {
             bool keep = true;
             try {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -9,7 +8,7 @@
 #include "audio/SampleRing.h"
 #include "audio/modBass.h"
 
-struct pa_threaded_mainloop;
+struct pa_mainloop;
 struct pa_context;
 struct pa_stream;
 struct pa_time_event;
@@ -88,10 +87,12 @@ class ReconnectPlan {
 
 }  // namespace detail
 
-// The audio library on PulseAudio (and PipeWire through pipewire-pulse). One capture thread,
-// the threaded mainloop's, receives fragments of about 10 ms of float32 stereo at 44100 Hz from
-// the recording source and writes them into a ring of the newest samples; the FFT request
-// analyses the newest 1024 frames of that ring on the caller's thread.
+// The audio library on PulseAudio (and PipeWire through pipewire-pulse), with no thread of its
+// own: the server's messages are taken in on the caller's thread, at the start of each FFT request
+// and of status(), and by takeIn(). The program asks for the FFT every 10 ms anyway, so its frame
+// is the only wake-up that capture costs; a second thread waking for every fragment cost as much
+// as the frame itself. Fragments of about 10 ms of float32 stereo at 44100 Hz from the recording
+// source go into a ring of the newest samples; the FFT request analyses the newest 1024 frames.
 //
 // The source is the monitor of the server's default output, asked for by its real name (the
 // default sink's monitor source; pipewire-pulse does not resolve the "@DEFAULT_MONITOR@" alias,
@@ -99,11 +100,10 @@ class ReconnectPlan {
 // the default output changes, the capture reconnects to the new one's monitor. Alternatively the
 // source named by KLEURFLITS_AUDIO_SOURCE, read at BASS_RecordInit, never followed. When the
 // server goes away the ring reads as silence, and the backend reconnects every 500 ms and
-// resumes recording by itself. No exception leaves any call.
+// resumes recording by itself, as long as it is asked. No exception leaves any call.
 //
-// The six calls come from one thread (the user-interface thread); the diagnostics may be called
-// from any thread except the capture thread. BASS_RecordFree must not be called from the
-// record callback.
+// Every call comes from one thread (the user-interface thread); the record callback runs inside
+// them. BASS_RecordFree must not be called from the record callback.
 class PulseAudioLibrary final : public AudioLibrary {
   public:
     PulseAudioLibrary();
@@ -118,6 +118,7 @@ class PulseAudioLibrary final : public AudioLibrary {
                              RECORDPROC proc, void* user) override;
     std::int32_t BASS_ChannelGetData(HRECORD handle, float* buffer, std::uint32_t length) override;
     bool BASS_RecordFree() override;
+    void takeIn() override;
 
     // Diagnostics, for tests and probes.
     struct Status {
@@ -138,18 +139,18 @@ class PulseAudioLibrary final : public AudioLibrary {
 
     // Capture data older than this reads as silence (a stalled or suspended source).
     static constexpr std::chrono::milliseconds kStaleAfter{500};
-    // The period of the supervising timer on the capture thread.
+    // The period of the supervising timer.
     static constexpr std::chrono::milliseconds kTick{100};
 
   private:
     using Clock = detail::ReconnectPlan::Clock;
 
-    bool initLocked();
+    bool initConnected();
     void teardown();
     template <class Done>
-    bool waitLocked(std::chrono::milliseconds timeout, Done done);
+    bool waitUntil(std::chrono::milliseconds timeout, Done done);
 
-    // Capture thread (or any thread holding the mainloop lock).
+    // Inside the mainloop's dispatch.
     void evaluate();
     void observe(Clock::time_point now);
     void act(detail::ReconnectPlan::Step step, Clock::time_point now);
@@ -165,13 +166,12 @@ class PulseAudioLibrary final : public AudioLibrary {
 
     friend struct PulseCallbacks;  // the C callbacks, in the .cpp
 
-    std::atomic<int> lastError_{BASS_OK};
+    int lastError_ = BASS_OK;
     SampleRing ring_;
-    FftAnalyser fft_;  // user-interface thread only
+    FftAnalyser fft_;
 
-    // Owned by the user-interface thread; the objects behind them are used under the mainloop lock.
-    pa_threaded_mainloop* ml_ = nullptr;
-    // Under the mainloop lock.
+    pa_mainloop* ml_ = nullptr;
+    bool dispatching_ = false;  // inside the mainloop: no second dispatch, no teardown
     pa_context* ctx_ = nullptr;
     pa_stream* stream_ = nullptr;
     pa_time_event* tick_ = nullptr;
@@ -187,8 +187,8 @@ class PulseAudioLibrary final : public AudioLibrary {
     unsigned follows_ = 0;
     HRECORD nextHandle_ = 1;
 
-    std::atomic<HRECORD> recording_{0};        // the running recording's handle, 0 when none
-    std::atomic<std::int64_t> lastDataNs_{0};  // steady clock of the newest fragment
+    HRECORD recording_ = 0;        // the running recording's handle, 0 when none
+    std::int64_t lastDataNs_ = 0;  // steady clock of the newest fragment
 };
 
 }  // namespace modBass
