@@ -129,7 +129,7 @@ std::int64_t steadyNs() {
         .count();
 }
 
-// A one-shot or periodic timer on the mainloop, `ms` from now.
+// A one-shot or periodic timer on the loop, `ms` from now.
 pa_time_event* newTimer(pa_mainloop_api* api, std::chrono::milliseconds ms, pa_time_event_cb_t cb,
                         void* userdata) {
     timeval tv{};
@@ -153,7 +153,7 @@ void unrefOperation(pa_operation* op) {
 
 }  // namespace
 
-// The C callbacks; each runs inside the mainloop's dispatch.
+// The C callbacks; each runs inside the loop's dispatch.
 struct PulseCallbacks {
     static PulseAudioLibrary* self(void* p) { return static_cast<PulseAudioLibrary*>(p); }
 
@@ -277,7 +277,7 @@ int PulseAudioLibrary::BASS_ErrorGetCode() {
 
 bool PulseAudioLibrary::BASS_RecordInit(int device) {
     try {
-        if (ml_ != nullptr) {
+        if (loop_ != nullptr) {
             lastError_ = BASS_ERROR_ALREADY;
             return false;
         }
@@ -298,7 +298,7 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
     }
 }
 
-// Sets up the mainloop, connects to the server within the connect timeout and checks the source.
+// Sets up the loop, connects to the server within the connect timeout and checks the source.
 // On failure sets the error code; the caller tears down.
 bool PulseAudioLibrary::initConnected() {
     const char* named = std::getenv("KLEURFLITS_AUDIO_SOURCE");
@@ -308,12 +308,8 @@ bool PulseAudioLibrary::initConnected() {
     lastDataNs_ = 0;
     follows_ = 0;
 
-    ml_ = pa_mainloop_new();
-    if (ml_ == nullptr) {
-        lastError_ = BASS_ERROR_DRIVER;
-        return false;
-    }
-    pa_mainloop_api* api = pa_mainloop_get_api(ml_);
+    loop_ = std::make_unique<PulseLoop>();
+    pa_mainloop_api* api = loop_->api();
     active_ = true;
     kick_ = api->defer_new(api, &PulseCallbacks::deferred, this);
     api->defer_enable(kick_, 0);
@@ -375,7 +371,7 @@ bool PulseAudioLibrary::initConnected() {
 HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t chans,
                                             std::uint32_t /*flags*/, RECORDPROC proc, void* user) {
     try {
-        if (ml_ == nullptr) {
+        if (loop_ == nullptr) {
             lastError_ = BASS_ERROR_INIT;
             return 0;
         }
@@ -461,12 +457,12 @@ std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffe
 
 bool PulseAudioLibrary::BASS_RecordFree() {
     try {
-        if (ml_ == nullptr) {
+        if (loop_ == nullptr) {
             lastError_ = BASS_ERROR_INIT;
             return false;
         }
         if (dispatching_) {
-            // From the record callback: the mainloop cannot be freed while it dispatches.
+            // From the record callback: the loop cannot be freed while it dispatches.
             lastError_ = BASS_ERROR_ALREADY;
             return false;
         }
@@ -481,16 +477,16 @@ bool PulseAudioLibrary::BASS_RecordFree() {
 
 void PulseAudioLibrary::teardown() {
     recording_ = 0;
-    if (ml_ == nullptr) {
+    if (loop_ == nullptr) {
         return;
     }
     if (dispatching_) {
-        return;  // cannot happen through the public calls; never free a dispatching mainloop
+        return;  // cannot happen through the public calls; never free a dispatching loop
     }
     active_ = false;
     dropStream();
     dropContext();
-    pa_mainloop_api* api = pa_mainloop_get_api(ml_);
+    pa_mainloop_api* api = loop_->api();
     if (tick_ != nullptr) {
         api->time_free(tick_);
         tick_ = nullptr;
@@ -503,8 +499,7 @@ void PulseAudioLibrary::teardown() {
     user_ = nullptr;
     handle_ = 0;
     stopRequested_ = false;
-    pa_mainloop_free(ml_);
-    ml_ = nullptr;
+    loop_.reset();
     plan_ = detail::ReconnectPlan(true);
     ring_.clear();
     lastDataNs_ = 0;
@@ -512,7 +507,7 @@ void PulseAudioLibrary::teardown() {
 
 PulseAudioLibrary::Status PulseAudioLibrary::status() {
     Status st;
-    if (ml_ == nullptr) {
+    if (loop_ == nullptr) {
         return st;
     }
     takeIn();
@@ -529,7 +524,7 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     return st;
 }
 
-// Runs the mainloop on this thread until done() holds or the timeout passes.
+// Runs the loop on this thread until done() holds or the timeout passes.
 template <class Done>
 bool PulseAudioLibrary::waitUntil(std::chrono::milliseconds timeout, Done done) {
     const auto deadline = Clock::now() + timeout;
@@ -537,8 +532,7 @@ bool PulseAudioLibrary::waitUntil(std::chrono::milliseconds timeout, Done done) 
     while (!done()) {
         const auto left =
             std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || pa_mainloop_prepare(ml_, static_cast<int>(left.count())) < 0 ||
-            pa_mainloop_poll(ml_) < 0 || pa_mainloop_dispatch(ml_) < 0) {
+        if (left.count() <= 0 || loop_->iterate(left) < 0) {
             break;
         }
     }
@@ -547,25 +541,25 @@ bool PulseAudioLibrary::waitUntil(std::chrono::milliseconds timeout, Done done) 
 }
 
 void PulseAudioLibrary::takeIn() {
-    if (ml_ == nullptr || dispatching_) {
+    if (loop_ == nullptr || dispatching_) {
         return;  // not initialised, or called from the record callback
     }
     dispatching_ = true;
     // One round handles each source that is ready once (a stream packet may take a few); stop
     // when nothing is left, with a bound so that a flood cannot hold the caller.
     for (int round = 0; round < kMaxRounds; ++round) {
-        if (pa_mainloop_iterate(ml_, 0, nullptr) <= 0) {
+        if (loop_->iterate(std::chrono::microseconds(0)) <= 0) {
             break;
         }
     }
     dispatching_ = false;
 }
 
-// -- inside the mainloop's dispatch -----------------------------------------------------------
+// -- inside the loop's dispatch ---------------------------------------------------------------
 
 void PulseAudioLibrary::kick() {
     if (kick_ != nullptr && active_) {
-        pa_mainloop_api* api = pa_mainloop_get_api(ml_);
+        pa_mainloop_api* api = loop_->api();
         api->defer_enable(kick_, 1);
     }
 }
@@ -651,8 +645,7 @@ void PulseAudioLibrary::act(detail::ReconnectPlan::Step step, Clock::time_point 
 
 void PulseAudioLibrary::connectContext(Clock::time_point now) {
     dropContext();
-    pa_mainloop_api* api = pa_mainloop_get_api(ml_);
-    ctx_ = pa_context_new(api, "KleurFlits Stereo");
+    ctx_ = pa_context_new(loop_->api(), "KleurFlits Stereo");
     plan_.serverConnecting(now);
     if (ctx_ == nullptr) {
         loseServer(now);

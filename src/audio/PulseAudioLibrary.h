@@ -2,13 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "audio/FftAnalyser.h"
+#include "audio/PulseLoop.h"
 #include "audio/SampleRing.h"
 #include "audio/modBass.h"
 
-struct pa_mainloop;
 struct pa_context;
 struct pa_stream;
 struct pa_time_event;
@@ -88,11 +89,11 @@ class ReconnectPlan {
 }  // namespace detail
 
 // The audio library on PulseAudio (and PipeWire through pipewire-pulse), with no thread of its
-// own: the server's messages are taken in on the caller's thread, at the start of each FFT request
-// and of status(), and by takeIn(). The program asks for the FFT every 10 ms anyway, so its frame
-// is the only wake-up that capture costs; a second thread waking for every fragment cost as much
-// as the frame itself. Fragments of about 10 ms of float32 stereo at 44100 Hz from the recording
-// source go into a ring of the newest samples; the FFT request analyses the newest 1024 frames.
+// own: libpulse runs on a PulseLoop on the caller's thread, taking in the server's messages at
+// the start of each FFT request and of status(), and at takeIn(). The program asks for the FFT
+// every 10 ms, so its frame is the one wake-up capture needs, where a capture thread woke a
+// hundred more times a second. Fragments of about 10 ms of float32 stereo at 44100 Hz from the
+// recording source go into a ring of the newest samples; the FFT analyses the newest 1024 frames.
 //
 // The source is the monitor of the server's default output, asked for by its real name (the
 // default sink's monitor source; pipewire-pulse does not resolve the "@DEFAULT_MONITOR@" alias,
@@ -150,7 +151,7 @@ class PulseAudioLibrary final : public AudioLibrary {
     template <class Done>
     bool waitUntil(std::chrono::milliseconds timeout, Done done);
 
-    // Inside the mainloop's dispatch.
+    // Inside the loop's dispatch.
     void evaluate();
     void observe(Clock::time_point now);
     void act(detail::ReconnectPlan::Step step, Clock::time_point now);
@@ -170,8 +171,8 @@ class PulseAudioLibrary final : public AudioLibrary {
     SampleRing ring_;
     FftAnalyser fft_;
 
-    pa_mainloop* ml_ = nullptr;
-    bool dispatching_ = false;  // inside the mainloop: no second dispatch, no teardown
+    std::unique_ptr<PulseLoop> loop_;
+    bool dispatching_ = false;  // inside the loop: no second dispatch, no teardown
     pa_context* ctx_ = nullptr;
     pa_stream* stream_ = nullptr;
     pa_time_event* tick_ = nullptr;
