@@ -524,19 +524,36 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     return st;
 }
 
+namespace {
+
+// Marks the loop as dispatching for a scope, however the scope is left.
+class Dispatching {
+  public:
+    explicit Dispatching(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Dispatching() { flag_ = false; }
+    Dispatching(const Dispatching&) = delete;
+    Dispatching& operator=(const Dispatching&) = delete;
+
+  private:
+    bool& flag_;
+};
+
+}  // namespace
+
 // Runs the loop on this thread until done() holds or the timeout passes.
 template <class Done>
 bool PulseAudioLibrary::waitUntil(std::chrono::milliseconds timeout, Done done) {
     const auto deadline = Clock::now() + timeout;
-    dispatching_ = true;
-    while (!done()) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || loop_->iterate(left) < 0) {
-            break;
+    {
+        Dispatching inLoop(dispatching_);
+        while (!done()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || loop_->iterate(left) < 0) {
+                break;
+            }
         }
     }
-    dispatching_ = false;
     return done();
 }
 
@@ -544,15 +561,18 @@ void PulseAudioLibrary::takeIn() {
     if (loop_ == nullptr || dispatching_) {
         return;  // not initialised, or called from the record callback
     }
-    dispatching_ = true;
-    // One round handles each source that is ready once (a stream packet may take a few); stop
-    // when nothing is left, with a bound so that a flood cannot hold the caller.
-    for (int round = 0; round < kMaxRounds; ++round) {
-        if (loop_->iterate(std::chrono::microseconds(0)) <= 0) {
-            break;
+    try {
+        Dispatching inLoop(dispatching_);
+        // One round handles each source that is ready once (a stream packet may take a few);
+        // stop when nothing is left, with a bound so that a flood cannot hold the caller.
+        for (int round = 0; round < kMaxRounds; ++round) {
+            if (loop_->iterate(std::chrono::microseconds(0)) <= 0) {
+                break;
+            }
         }
+    } catch (...) {
+        // What was taken in stays; the next call goes on from there.
     }
-    dispatching_ = false;
 }
 
 // -- inside the loop's dispatch ---------------------------------------------------------------
