@@ -54,7 +54,7 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-// Timestamps of events, written by one capture thread, read after the fact.
+// Timestamps of events, written by the record callback, read after the fact.
 class EventLog {
   public:
     explicit EventLog(std::size_t capacity) : t_(capacity) {}
