@@ -1,8 +1,7 @@
 // Capture-latency probe for the PulseAudio backend of the audio library.
 //
-//  1. Fragment period: the time between record callbacks (each runs right after its fragment went
-//     into the ring), with the backend recording alone. Goal <= 10 ms. The backend runs on its
-//     caller's thread; this probe asks it every half millisecond, the program at every frame.
+//  1. Fragment period: the time between record callbacks on the capture thread (each runs right
+//     after its fragment went into the ring), with the backend recording alone. Goal <= 10 ms.
 //  2. Ring lag: 20 clicks are played into the default sink; for each, the time at which the click
 //     is in the ring (seen in the record callback) minus the time at which a minimal reference
 //     recorder on the same source (a pa_stream with the smallest fragsize the server grants) sees
@@ -54,7 +53,7 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-// Timestamps of events, written by the record callback, read after the fact.
+// Timestamps of events, written by one capture thread, read after the fact.
 class EventLog {
   public:
     explicit EventLog(std::size_t capacity) : t_(capacity) {}
@@ -306,38 +305,11 @@ std::vector<double> diffsMs(const std::vector<std::int64_t>& a,
     return d;
 }
 
-// Takes in what the server sends every half millisecond, so that a fragment's callback comes
-// when it arrives; stops when `until` holds or the time is up.
-template <class Until>
-void pumpFor(modBass::PulseAudioLibrary& lib, std::chrono::nanoseconds duration, Until until) {
-    const auto end = Clock::now() + duration;
-    while (Clock::now() < end && !until()) {
-        lib.takeIn();
-        std::this_thread::sleep_for(500us);
-    }
-}
-
-void pumpFor(modBass::PulseAudioLibrary& lib, std::chrono::nanoseconds duration) {
-    pumpFor(lib, duration, [] { return false; });
-}
-
 bool waitForData(modBass::PulseAudioLibrary& lib) {
-    pumpFor(lib, 4s, [&] { return lib.ring().framesWritten() >= 2048; });
+    const auto deadline = Clock::now() + 4s;
+    while (lib.ring().framesWritten() < 2048 && Clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
     return lib.ring().framesWritten() >= 2048;
-}
-
-// Plays the clicks on a thread of their own while this one keeps the backend taking in.
-bool playClicksPumping(modBass::PulseAudioLibrary& lib, int clicks, std::string& error,
-                       std::vector<std::int64_t>* written = nullptr) {
-    std::atomic<bool> done{false};
-    bool ok = false;
-    std::thread player([&] {
-        ok = playClicks(clicks, error, written);
-        done = true;
-    });
-    pumpFor(lib, 60s, [&] { return done.load(); });
-    player.join();
-    return ok;
 }
 
 int main() {
@@ -363,9 +335,9 @@ int main() {
     }
 
     // 1. Fragment period, the backend alone; then clicks timed from their write.
-    pumpFor(lib, 100ms);
+    std::this_thread::sleep_for(100ms);
     probe.fragments.reset();
-    pumpFor(lib, 3s);
+    std::this_thread::sleep_for(3s);
     const auto alone = periodsMs(probe.fragments.snapshot());
     std::printf(
         "fragment period (backend alone): median %.2f ms, p90 %.2f ms, max %.2f ms over %zu "
@@ -374,11 +346,11 @@ int main() {
     std::string error;
     std::vector<std::int64_t> writtenAlone;
     probe.detect = true;
-    if (!playClicksPumping(lib, kClicks, error, &writtenAlone)) {
+    if (!playClicks(kClicks, error, &writtenAlone)) {
         std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
         return 2;
     }
-    pumpFor(lib, 200ms);
+    std::this_thread::sleep_for(200ms);
     probe.detect = false;
     const auto ringAlone = probe.clicks.snapshot();
     const auto ringAges = probe.ages.snapshot();
@@ -392,15 +364,15 @@ int main() {
     }
     std::printf("reference recorder on %s, fragsize %u bytes (%.2f ms)\n", ref.device().c_str(),
                 ref.fragsize(), ref.fragsize() / 8.0 / 44.1);
-    pumpFor(lib, 300ms);
+    std::this_thread::sleep_for(300ms);
     probe.fragments.reset();
     probe.detect = true;
     ref.detect = true;
-    if (!playClicksPumping(lib, kClicks, error)) {
+    if (!playClicks(kClicks, error)) {
         std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
         return 2;
     }
-    pumpFor(lib, 200ms);
+    std::this_thread::sleep_for(200ms);
     probe.detect = false;
     ref.detect = false;
     const auto withRef = periodsMs(probe.fragments.snapshot());

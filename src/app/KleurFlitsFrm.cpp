@@ -177,7 +177,6 @@ void KleurFlitsFrm::buildControls() {
     tmrLiveSpec.setInterval(deps_.timing.frameInterval);
     tmrLiveSpec.setTimerType(Qt::PreciseTimer);
     paintRelease_.setSingleShot(true);
-    audioIdle_.setInterval(deps_.timing.audioIdleInterval);
     // Timer_Zoeken is enabled in the design; start-up starts it as its second step.
 }
 
@@ -203,7 +202,6 @@ void KleurFlitsFrm::connectHandlers() {
     connect(&Timer_Settekst, &QTimer::timeout, this, &KleurFlitsFrm::Timer_Settekst_Timer);
     connect(&tmrLiveSpec, &QTimer::timeout, this, &KleurFlitsFrm::tmrLiveSpec_Timer);
     connect(&paintRelease_, &QTimer::timeout, this, &KleurFlitsFrm::deliverPaint);
-    connect(&audioIdle_, &QTimer::timeout, this, [this] { deps_.audio.takeIn(); });
 }
 
 // ---- DeviceView ----
@@ -440,13 +438,10 @@ void KleurFlitsFrm::Check_Active_Click() {
     // Once shutdown has begun the frame timer stays off.
     if (!shuttingDown_) {
         if (value(Check_Active) == 1) {
-            audioIdle_.stop();
             tmrLiveSpec.start();
             kf::setBackColor(Check_Active, state_.ColorOn);
         } else {
             tmrLiveSpec.stop();
-            // The frame took in the audio; without it the server's fragments would pile up.
-            audioIdle_.start();
             kf::setBackColor(Check_Active, state_.ColorOff);
         }
     }
@@ -560,7 +555,6 @@ void KleurFlitsFrm::Afsluiten() {
         return;
     }
     shuttingDown_ = true;
-    audioIdle_.stop();
     // Nothing joins from here on; the boards present now are the ones switched off.
     boards_.stop();
     // A side paused for a text is still enabled: it gets its end text and goes dark like the

@@ -182,8 +182,6 @@ class KleurFlitsFrm : public QWidget,
     bool paintHeld_ = false;
     // Delivers a held repaint when no frame comes to do it (the show stopped).
     QTimer paintRelease_;
-    // While the frame timer is off, the audio server's messages are taken in here instead.
-    QTimer audioIdle_;
 };
 
 }  // namespace kf

@@ -121,7 +121,6 @@ constexpr std::uint32_t kRate = 44100;
 constexpr std::uint32_t kChannels = 2;
 constexpr std::uint32_t kFrameBytes = kChannels * sizeof(float);
 constexpr std::uint32_t kFragmentBytes = 441 * kFrameBytes;  // 10 ms
-constexpr int kMaxRounds = 1000;  // a few seconds of fragments, after a long stall
 
 std::int64_t steadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -129,7 +128,7 @@ std::int64_t steadyNs() {
         .count();
 }
 
-// A one-shot or periodic timer on the loop, `ms` from now.
+// A one-shot or periodic timer on the mainloop, `ms` from now.
 pa_time_event* newTimer(pa_mainloop_api* api, std::chrono::milliseconds ms, pa_time_event_cb_t cb,
                         void* userdata) {
     timeval tv{};
@@ -153,7 +152,7 @@ void unrefOperation(pa_operation* op) {
 
 }  // namespace
 
-// The C callbacks; each runs inside the loop's dispatch.
+// The C callbacks; each runs on the capture thread with the mainloop lock held.
 struct PulseCallbacks {
     static PulseAudioLibrary* self(void* p) { return static_cast<PulseAudioLibrary*>(p); }
 
@@ -162,6 +161,7 @@ struct PulseCallbacks {
         if (c == lib->ctx_) {
             lib->kick();
         }
+        pa_threaded_mainloop_signal(lib->ml_, 0);
     }
 
     static void subscribe(pa_context* c, pa_subscription_event_type_t t, std::uint32_t, void* p) {
@@ -217,6 +217,7 @@ struct PulseCallbacks {
             lib->sourceCheck_ =
                 PulseAudioLibrary::SourceCheck::Missing;  // error, or end without info
         }
+        pa_threaded_mainloop_signal(lib->ml_, 0);
     }
 
     static void streamState(pa_stream* s, void* p) {
@@ -224,6 +225,7 @@ struct PulseCallbacks {
         if (s == lib->stream_) {
             lib->kick();
         }
+        pa_threaded_mainloop_signal(lib->ml_, 0);
     }
 
     static void streamRead(pa_stream* s, std::size_t bytes, void* p) {
@@ -272,12 +274,12 @@ std::uint32_t PulseAudioLibrary::BASS_GetVersion() {
 }
 
 int PulseAudioLibrary::BASS_ErrorGetCode() {
-    return lastError_;
+    return lastError_.load();
 }
 
 bool PulseAudioLibrary::BASS_RecordInit(int device) {
     try {
-        if (loop_ != nullptr) {
+        if (ml_ != nullptr) {
             lastError_ = BASS_ERROR_ALREADY;
             return false;
         }
@@ -285,7 +287,7 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
             lastError_ = BASS_ERROR_DEVICE;
             return false;
         }
-        if (!initConnected()) {
+        if (!initLocked()) {
             teardown();
             return false;
         }
@@ -298,9 +300,9 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
     }
 }
 
-// Sets up the loop, connects to the server within the connect timeout and checks the source.
+// Sets up the mainloop, connects to the server within the connect timeout and checks the source.
 // On failure sets the error code; the caller tears down.
-bool PulseAudioLibrary::initConnected() {
+bool PulseAudioLibrary::initLocked() {
     const char* named = std::getenv("KLEURFLITS_AUDIO_SOURCE");
     source_ = (named != nullptr && named[0] != '\0') ? named : "";
     plan_ = detail::ReconnectPlan(source_.empty());
@@ -308,8 +310,21 @@ bool PulseAudioLibrary::initConnected() {
     lastDataNs_ = 0;
     follows_ = 0;
 
-    loop_ = std::make_unique<PulseLoop>();
-    pa_mainloop_api* api = loop_->api();
+    ml_ = pa_threaded_mainloop_new();
+    if (ml_ == nullptr) {
+        lastError_ = BASS_ERROR_DRIVER;
+        return false;
+    }
+    pa_threaded_mainloop_set_name(ml_, "kf-capture");
+    if (pa_threaded_mainloop_start(ml_) < 0) {
+        pa_threaded_mainloop_free(ml_);
+        ml_ = nullptr;
+        lastError_ = BASS_ERROR_DRIVER;
+        return false;
+    }
+
+    pa_threaded_mainloop_lock(ml_);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
     active_ = true;
     kick_ = api->defer_new(api, &PulseCallbacks::deferred, this);
     api->defer_enable(kick_, 0);
@@ -318,25 +333,27 @@ bool PulseAudioLibrary::initConnected() {
     const unsigned lossesBefore = plan_.serverLosses();
     evaluate();  // the plan starts with "connect the server"
     const bool up =
-        waitUntil(detail::ReconnectPlan::kConnectTimeout + std::chrono::milliseconds(300),
-                  [&] {
-                      return plan_.server() == detail::ReconnectPlan::Link::Up ||
-                             plan_.serverLosses() != lossesBefore;
-                  }) &&
+        waitLocked(detail::ReconnectPlan::kConnectTimeout + std::chrono::milliseconds(300),
+                   [&] {
+                       return plan_.server() == detail::ReconnectPlan::Link::Up ||
+                              plan_.serverLosses() != lossesBefore;
+                   }) &&
         plan_.server() == detail::ReconnectPlan::Link::Up;
     if (!up) {
+        pa_threaded_mainloop_unlock(ml_);
         lastError_ = BASS_ERROR_DRIVER;
         return false;
     }
 
     if (plan_.followsDefault()) {
         // Connecting asked for the default output's monitor; wait for the answer.
-        waitUntil(detail::ReconnectPlan::kConnectTimeout, [&] {
+        waitLocked(detail::ReconnectPlan::kConnectTimeout, [&] {
             return plan_.defaultMonitorKnown() || plan_.server() != detail::ReconnectPlan::Link::Up;
         });
         const bool answered =
             plan_.server() == detail::ReconnectPlan::Link::Up && plan_.defaultMonitorKnown();
         const bool found = answered && !plan_.defaultMonitor().empty();
+        pa_threaded_mainloop_unlock(ml_);
         if (found) {
             return true;
         }
@@ -352,12 +369,13 @@ bool PulseAudioLibrary::initConnected() {
         sourceCheck_ = SourceCheck::Missing;
     }
     unrefOperation(op);
-    waitUntil(detail::ReconnectPlan::kConnectTimeout, [&] {
+    waitLocked(detail::ReconnectPlan::kConnectTimeout, [&] {
         return sourceCheck_ != SourceCheck::Pending ||
                plan_.server() != detail::ReconnectPlan::Link::Up;
     });
     const SourceCheck result = sourceCheck_;
     const bool serverStillUp = plan_.server() == detail::ReconnectPlan::Link::Up;
+    pa_threaded_mainloop_unlock(ml_);
 
     if (result == SourceCheck::Found) {
         return true;
@@ -371,7 +389,7 @@ bool PulseAudioLibrary::initConnected() {
 HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t chans,
                                             std::uint32_t /*flags*/, RECORDPROC proc, void* user) {
     try {
-        if (loop_ == nullptr) {
+        if (ml_ == nullptr) {
             lastError_ = BASS_ERROR_INIT;
             return 0;
         }
@@ -379,11 +397,9 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
             lastError_ = BASS_ERROR_FORMAT;
             return 0;
         }
-        if (dispatching_) {
-            lastError_ = BASS_ERROR_ALREADY;  // from the record callback
-            return 0;
-        }
+        pa_threaded_mainloop_lock(ml_);
         if (plan_.recording()) {
+            pa_threaded_mainloop_unlock(ml_);
             lastError_ = BASS_ERROR_ALREADY;
             return 0;
         }
@@ -401,7 +417,7 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
         // Waits for the server too if it is reconnecting at this moment.
         const auto timeout =
             detail::ReconnectPlan::kConnectTimeout + std::chrono::milliseconds(500);
-        waitUntil(timeout, [&] {
+        waitLocked(timeout, [&] {
             return plan_.stream() == detail::ReconnectPlan::Link::Up ||
                    plan_.streamLosses() != streamLossesBefore ||
                    plan_.serverLosses() != serverLossesBefore;
@@ -413,11 +429,13 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
             proc_ = nullptr;
             user_ = nullptr;
             handle_ = 0;
+            pa_threaded_mainloop_unlock(ml_);
             lastError_ = BASS_ERROR_START;
             return 0;
         }
         const HRECORD handle = handle_;
         recording_ = handle;
+        pa_threaded_mainloop_unlock(ml_);
         lastError_ = BASS_OK;
         return handle;
     } catch (...) {
@@ -429,8 +447,7 @@ HRECORD PulseAudioLibrary::BASS_RecordStart(std::uint32_t freq, std::uint32_t ch
 std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffer,
                                                     std::uint32_t length) {
     try {
-        takeIn();  // the fragments that came since the last request
-        if (handle == 0 || handle != recording_) {
+        if (handle == 0 || handle != recording_.load()) {
             lastError_ = BASS_ERROR_HANDLE;
             return -1;
         }
@@ -438,7 +455,7 @@ std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffe
             lastError_ = BASS_ERROR_ILLPARAM;
             return -1;
         }
-        const std::int64_t last = lastDataNs_;
+        const std::int64_t last = lastDataNs_.load(std::memory_order_acquire);
         const std::int64_t staleNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>(kStaleAfter).count();
         if (last == 0 || steadyNs() - last > staleNs) {
@@ -457,12 +474,12 @@ std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffe
 
 bool PulseAudioLibrary::BASS_RecordFree() {
     try {
-        if (loop_ == nullptr) {
+        if (ml_ == nullptr) {
             lastError_ = BASS_ERROR_INIT;
             return false;
         }
-        if (dispatching_) {
-            // From the record callback: the loop cannot be freed while it dispatches.
+        if (pa_threaded_mainloop_in_thread(ml_)) {
+            // From the record callback: the capture thread cannot join itself.
             lastError_ = BASS_ERROR_ALREADY;
             return false;
         }
@@ -477,16 +494,17 @@ bool PulseAudioLibrary::BASS_RecordFree() {
 
 void PulseAudioLibrary::teardown() {
     recording_ = 0;
-    if (loop_ == nullptr) {
+    if (ml_ == nullptr) {
         return;
     }
-    if (dispatching_) {
-        return;  // cannot happen through the public calls; never free a dispatching loop
+    if (pa_threaded_mainloop_in_thread(ml_)) {
+        return;  // cannot happen through the public calls; never join from the capture thread
     }
+    pa_threaded_mainloop_lock(ml_);
     active_ = false;
     dropStream();
     dropContext();
-    pa_mainloop_api* api = loop_->api();
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
     if (tick_ != nullptr) {
         api->time_free(tick_);
         tick_ = nullptr;
@@ -499,7 +517,10 @@ void PulseAudioLibrary::teardown() {
     user_ = nullptr;
     handle_ = 0;
     stopRequested_ = false;
-    loop_.reset();
+    pa_threaded_mainloop_unlock(ml_);
+    pa_threaded_mainloop_stop(ml_);  // joins the capture thread
+    pa_threaded_mainloop_free(ml_);
+    ml_ = nullptr;
     plan_ = detail::ReconnectPlan(true);
     ring_.clear();
     lastDataNs_ = 0;
@@ -507,10 +528,10 @@ void PulseAudioLibrary::teardown() {
 
 PulseAudioLibrary::Status PulseAudioLibrary::status() {
     Status st;
-    if (loop_ == nullptr) {
+    if (ml_ == nullptr) {
         return st;
     }
-    takeIn();
+    pa_threaded_mainloop_lock(ml_);
     st.initialised = true;
     st.serverUp = plan_.server() == detail::ReconnectPlan::Link::Up;
     st.streaming = plan_.stream() == detail::ReconnectPlan::Link::Up;
@@ -521,65 +542,41 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     st.streamLosses = plan_.streamLosses();
     st.serverConnects = plan_.serverConnects();
     st.follows = follows_;
+    pa_threaded_mainloop_unlock(ml_);
     return st;
 }
 
-namespace {
-
-// Marks the loop as dispatching for a scope, however the scope is left.
-class Dispatching {
-  public:
-    explicit Dispatching(bool& flag) : flag_(flag) { flag_ = true; }
-    ~Dispatching() { flag_ = false; }
-    Dispatching(const Dispatching&) = delete;
-    Dispatching& operator=(const Dispatching&) = delete;
-
-  private:
-    bool& flag_;
-};
-
-}  // namespace
-
-// Runs the loop on this thread until done() holds or the timeout passes.
 template <class Done>
-bool PulseAudioLibrary::waitUntil(std::chrono::milliseconds timeout, Done done) {
-    const auto deadline = Clock::now() + timeout;
-    {
-        Dispatching inLoop(dispatching_);
-        while (!done()) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || loop_->iterate(left) < 0) {
-                break;
-            }
-        }
+bool PulseAudioLibrary::waitLocked(std::chrono::milliseconds timeout, Done done) {
+    struct Timeout {
+        pa_threaded_mainloop* ml;
+        bool fired = false;
+    } t{ml_};
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
+    pa_time_event* e = newTimer(
+        api, timeout,
+        [](pa_mainloop_api*, pa_time_event*, const timeval*, void* p) {
+            auto* to = static_cast<Timeout*>(p);
+            to->fired = true;
+            pa_threaded_mainloop_signal(to->ml, 0);
+        },
+        &t);
+    const auto deadline = Clock::now() + timeout + std::chrono::milliseconds(200);
+    // The tick (every 100 ms) and the timeout both signal, so the steady-clock check is reached.
+    while (!done() && !t.fired && Clock::now() < deadline) {
+        pa_threaded_mainloop_wait(ml_);
+    }
+    if (e != nullptr) {
+        api->time_free(e);
     }
     return done();
 }
 
-void PulseAudioLibrary::takeIn() {
-    if (loop_ == nullptr || dispatching_) {
-        return;  // not initialised, or called from the record callback
-    }
-    try {
-        Dispatching inLoop(dispatching_);
-        // One round handles each source that is ready once (a stream packet may take a few);
-        // stop when nothing is left, with a bound so that a flood cannot hold the caller.
-        for (int round = 0; round < kMaxRounds; ++round) {
-            if (loop_->iterate(std::chrono::microseconds(0)) <= 0) {
-                break;
-            }
-        }
-    } catch (...) {
-        // What was taken in stays; the next call goes on from there.
-    }
-}
-
-// -- inside the loop's dispatch ---------------------------------------------------------------
+// -- capture thread ---------------------------------------------------------------------------
 
 void PulseAudioLibrary::kick() {
     if (kick_ != nullptr && active_) {
-        pa_mainloop_api* api = loop_->api();
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
         api->defer_enable(kick_, 1);
     }
 }
@@ -598,6 +595,7 @@ void PulseAudioLibrary::evaluate() {
         }
         act(step, now);
     }
+    pa_threaded_mainloop_signal(ml_, 0);
 }
 
 void PulseAudioLibrary::observe(Clock::time_point now) {
@@ -665,7 +663,8 @@ void PulseAudioLibrary::act(detail::ReconnectPlan::Step step, Clock::time_point 
 
 void PulseAudioLibrary::connectContext(Clock::time_point now) {
     dropContext();
-    ctx_ = pa_context_new(loop_->api(), "KleurFlits Stereo");
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_);
+    ctx_ = pa_context_new(api, "KleurFlits Stereo");
     plan_.serverConnecting(now);
     if (ctx_ == nullptr) {
         loseServer(now);
@@ -759,6 +758,7 @@ void PulseAudioLibrary::queryDefaultMonitor() {
 void PulseAudioLibrary::monitorAnswer(const std::string& monitor) {
     plan_.defaultMonitorIs(monitor);
     kick();
+    pa_threaded_mainloop_signal(ml_, 0);
 }
 
 void PulseAudioLibrary::onRead(pa_stream* s, std::size_t) {
@@ -776,7 +776,7 @@ void PulseAudioLibrary::onRead(pa_stream* s, std::size_t) {
         } else {
             ring_.write(static_cast<const float*>(data), frames);
         }
-        lastDataNs_ = steadyNs();
+        lastDataNs_.store(steadyNs(), std::memory_order_release);
         if (data != nullptr && proc_ != nullptr && !stopRequested_) {
             bool keep = true;
             try {

@@ -1,15 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "audio/FftAnalyser.h"
-#include "audio/PulseLoop.h"
 #include "audio/SampleRing.h"
 #include "audio/modBass.h"
 
+struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
 struct pa_time_event;
@@ -88,12 +88,10 @@ class ReconnectPlan {
 
 }  // namespace detail
 
-// The audio library on PulseAudio (and PipeWire through pipewire-pulse), with no thread of its
-// own: libpulse runs on a PulseLoop on the caller's thread, taking in the server's messages at
-// the start of each FFT request and of status(), and at takeIn(). The program asks for the FFT
-// every 10 ms, so its frame is the one wake-up capture needs, where a capture thread woke a
-// hundred more times a second. Fragments of about 10 ms of float32 stereo at 44100 Hz from the
-// recording source go into a ring of the newest samples; the FFT analyses the newest 1024 frames.
+// The audio library on PulseAudio (and PipeWire through pipewire-pulse). One capture thread,
+// the threaded mainloop's, receives fragments of about 10 ms of float32 stereo at 44100 Hz from
+// the recording source and writes them into a ring of the newest samples; the FFT request
+// analyses the newest 1024 frames of that ring on the caller's thread.
 //
 // The source is the monitor of the server's default output, asked for by its real name (the
 // default sink's monitor source; pipewire-pulse does not resolve the "@DEFAULT_MONITOR@" alias,
@@ -101,10 +99,11 @@ class ReconnectPlan {
 // the default output changes, the capture reconnects to the new one's monitor. Alternatively the
 // source named by KLEURFLITS_AUDIO_SOURCE, read at BASS_RecordInit, never followed. When the
 // server goes away the ring reads as silence, and the backend reconnects every 500 ms and
-// resumes recording by itself, as long as it is asked. No exception leaves any call.
+// resumes recording by itself. No exception leaves any call.
 //
-// Every call comes from one thread (the user-interface thread); the record callback runs inside
-// them. BASS_RecordFree must not be called from the record callback.
+// The six calls come from one thread (the user-interface thread); the diagnostics may be called
+// from any thread except the capture thread. BASS_RecordFree must not be called from the
+// record callback.
 class PulseAudioLibrary final : public AudioLibrary {
   public:
     PulseAudioLibrary();
@@ -119,7 +118,6 @@ class PulseAudioLibrary final : public AudioLibrary {
                              RECORDPROC proc, void* user) override;
     std::int32_t BASS_ChannelGetData(HRECORD handle, float* buffer, std::uint32_t length) override;
     bool BASS_RecordFree() override;
-    void takeIn() override;
 
     // Diagnostics, for tests and probes.
     struct Status {
@@ -140,18 +138,18 @@ class PulseAudioLibrary final : public AudioLibrary {
 
     // Capture data older than this reads as silence (a stalled or suspended source).
     static constexpr std::chrono::milliseconds kStaleAfter{500};
-    // The period of the supervising timer.
+    // The period of the supervising timer on the capture thread.
     static constexpr std::chrono::milliseconds kTick{100};
 
   private:
     using Clock = detail::ReconnectPlan::Clock;
 
-    bool initConnected();
+    bool initLocked();
     void teardown();
     template <class Done>
-    bool waitUntil(std::chrono::milliseconds timeout, Done done);
+    bool waitLocked(std::chrono::milliseconds timeout, Done done);
 
-    // Inside the loop's dispatch.
+    // Capture thread (or any thread holding the mainloop lock).
     void evaluate();
     void observe(Clock::time_point now);
     void act(detail::ReconnectPlan::Step step, Clock::time_point now);
@@ -167,12 +165,13 @@ class PulseAudioLibrary final : public AudioLibrary {
 
     friend struct PulseCallbacks;  // the C callbacks, in the .cpp
 
-    int lastError_ = BASS_OK;
+    std::atomic<int> lastError_{BASS_OK};
     SampleRing ring_;
-    FftAnalyser fft_;
+    FftAnalyser fft_;  // user-interface thread only
 
-    std::unique_ptr<PulseLoop> loop_;
-    bool dispatching_ = false;  // inside the loop: no second dispatch, no teardown
+    // Owned by the user-interface thread; the objects behind them are used under the mainloop lock.
+    pa_threaded_mainloop* ml_ = nullptr;
+    // Under the mainloop lock.
     pa_context* ctx_ = nullptr;
     pa_stream* stream_ = nullptr;
     pa_time_event* tick_ = nullptr;
@@ -188,8 +187,8 @@ class PulseAudioLibrary final : public AudioLibrary {
     unsigned follows_ = 0;
     HRECORD nextHandle_ = 1;
 
-    HRECORD recording_ = 0;        // the running recording's handle, 0 when none
-    std::int64_t lastDataNs_ = 0;  // steady clock of the newest fragment
+    std::atomic<HRECORD> recording_{0};        // the running recording's handle, 0 when none
+    std::atomic<std::int64_t> lastDataNs_{0};  // steady clock of the newest fragment
 };
 
 }  // namespace modBass

@@ -7,9 +7,9 @@
 
 namespace modBass {
 
-// The newest interleaved stereo float frames. One writer (the capture) and any number of
-// readers (the FFT); every call is thread-safe and holds a mutex only for the copy itself. No
-// allocation after construction.
+// The newest interleaved stereo float frames. One writer (the capture thread) and any number
+// of readers (the user-interface thread); every call is thread-safe and holds a mutex only for
+// the copy itself. No allocation after construction.
 class SampleRing {
   public:
     static constexpr int kChannels = 2;

@@ -46,9 +46,6 @@ class AudioLibrary {
     virtual std::int32_t BASS_ChannelGetData(HRECORD handle, float* buffer,
                                              std::uint32_t length) = 0;
     virtual bool BASS_RecordFree() = 0;
-    // Takes in what the audio server sent, for a backend that runs on the caller's thread and is
-    // otherwise served only by the FFT request; call it now and then while no FFT is asked for.
-    virtual void takeIn() {}
 };
 
 // The platform's backend. The recording source is the monitor of the default output, or the

@@ -15,7 +15,6 @@ struct Timing {
     ms arduinoProbeWait{1000};   // before "90/"
     ms arduinoReplyBound{2000};  // longest wait for the two-character type code
     ms tmTextPause{2000};        // after each TM1638 text
-    ms audioIdleInterval{50};    // taking in audio while the frame timer is off
 };
 
 }  // namespace kf

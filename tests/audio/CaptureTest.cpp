@@ -11,7 +11,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -77,22 +76,11 @@ bool waitForData(PulseAudioLibrary& lib, std::chrono::milliseconds timeout = 300
     const auto start = lib.ring().framesWritten();
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        lib.takeIn();
         if (lib.ring().framesWritten() >= start + 1024)
             return true;
         std::this_thread::sleep_for(2ms);
     }
     return false;
-}
-
-// The library runs on its caller's thread: the program takes in the server's messages at every
-// frame, and a test that waits does the same.
-void runFor(modBass::AudioLibrary& lib, std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    while (Clock::now() < end) {
-        lib.takeIn();
-        std::this_thread::sleep_for(5ms);
-    }
 }
 
 bool keepRecording(modBass::HRECORD, const void*, std::uint32_t, void*) {
@@ -378,14 +366,14 @@ TEST_F(CaptureRealServer, TheRecordCallbackIsCalledWithEveryFragment) {
     ASSERT_TRUE(waitForData(lib)) << "no data from the server";
     const int first = log.calls;
     EXPECT_GT(first, 0);
-    runFor(lib, 500ms);
+    std::this_thread::sleep_for(500ms);
     const int calls = log.calls - first;
     EXPECT_GE(calls, 25) << "about 50 fragments of 10 ms expected in 500 ms";
     EXPECT_EQ(log.badLength, 0);
     EXPECT_EQ(log.handle, h);
     lib.BASS_RecordFree();
     const int afterFree = log.calls;
-    runFor(lib, 100ms);
+    std::this_thread::sleep_for(100ms);
     EXPECT_EQ(log.calls, afterFree) << "no callback after BASS_RecordFree";
 }
 
@@ -398,9 +386,9 @@ TEST_F(CaptureRealServer, ACallbackReturningFalseStopsTheRecording) {
     ASSERT_NE(h, 0u);
     const auto deadline = Clock::now() + 3s;
     while (log.calls == 0 && Clock::now() < deadline)
-        runFor(lib, 5ms);
+        std::this_thread::sleep_for(5ms);
     ASSERT_EQ(log.calls, 1);
-    runFor(lib, 200ms);
+    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(log.calls, 1);
     Spectrum f;
     f.fill(3.0f);
@@ -412,67 +400,6 @@ TEST_F(CaptureRealServer, ACallbackReturningFalseStopsTheRecording) {
     const auto h2 = lib.BASS_RecordStart(44100, 2, 0, logCallback, &log);
     EXPECT_NE(h2, 0u);
     EXPECT_NE(h2, h);
-}
-
-// The frame is the program's only wake-up for capture: no thread of the library's own, and the
-// fragments come in when the caller asks for them.
-TEST_F(CaptureRealServer, CaptureRunsOnTheCallersThreadWhenItAsks) {
-    auto threads = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                             std::filesystem::directory_iterator{});
-    };
-    const auto before = threads();
-    PulseAudioLibrary lib;
-    ASSERT_TRUE(lib.BASS_RecordInit(-1));
-    ASSERT_NE(lib.BASS_RecordStart(44100, 2, 0, keepRecording, nullptr), 0u);
-    ASSERT_TRUE(waitForData(lib)) << "no data from the server";
-    EXPECT_EQ(threads(), before);
-    const auto written = lib.ring().framesWritten();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(lib.ring().framesWritten(), written) << "nothing runs behind the caller's back";
-    lib.takeIn();
-    EXPECT_GE(lib.ring().framesWritten(), written + 2205) << "what came meanwhile is taken in";
-}
-
-namespace {
-
-// A record callback that calls the library back, as a careless caller might.
-struct ReentrantLog {
-    PulseAudioLibrary* lib = nullptr;
-    int calls = 0;
-    bool freed = true;
-    int freeError = 0;
-    int fftBytes = 0;
-};
-
-bool reentrantCallback(modBass::HRECORD handle, const void*, std::uint32_t, void* user) {
-    auto* log = static_cast<ReentrantLog*>(user);
-    ++log->calls;
-    std::array<float, modBass::kFftValues> f{};
-    log->fftBytes = log->lib->BASS_ChannelGetData(handle, f.data(), modBass::kFftRequest);
-    log->lib->takeIn();
-    log->lib->status();
-    log->freed = log->lib->BASS_RecordFree();
-    log->freeError = log->lib->BASS_ErrorGetCode();
-    return true;
-}
-
-}  // namespace
-
-TEST_F(CaptureRealServer, TheRecordCallbackMayCallBackButNotFree) {
-    PulseAudioLibrary lib;
-    ReentrantLog log{&lib};
-    ASSERT_TRUE(lib.BASS_RecordInit(-1));
-    const auto h = lib.BASS_RecordStart(44100, 2, 0, reentrantCallback, &log);
-    ASSERT_NE(h, 0u);
-    ASSERT_TRUE(waitForData(lib)) << "no data from the server";
-    runFor(lib, 100ms);
-    ASSERT_GT(log.calls, 5);
-    EXPECT_EQ(log.fftBytes, 4096);
-    EXPECT_FALSE(log.freed);
-    EXPECT_EQ(log.freeError, modBass::BASS_ERROR_ALREADY);
-    EXPECT_TRUE(lib.status().streaming);
-    EXPECT_TRUE(lib.BASS_RecordFree());
 }
 
 TEST_F(CaptureRealServer, WrongHandleOrRequestFailsAndLeavesTheBufferAlone) {
@@ -745,7 +672,7 @@ TEST_P(CapturePrivateServer, ANamedMicrophoneIsRecordedAndNotFollowed) {
     EXPECT_EQ(lib.status().source, "kf_mic");
     EXPECT_EQ(lib.status().device, "kf_mic");
     ASSERT_TRUE(PulseControl(server->server().c_str()).setDefaultSink("kf_b"));
-    runFor(lib, 500ms);
+    std::this_thread::sleep_for(500ms);
     const auto st = lib.status();
     EXPECT_EQ(st.device, "kf_mic");
     EXPECT_EQ(st.follows, 0u);
