@@ -121,35 +121,32 @@ void SerialPortControl::Output(const std::string& text) {
 }
 
 void SerialPortControl::holdOutput() {
-    if (held_++ == 0) {
-        pump();
-        looked_ = usable();
-        settle();
-    }
+    SerialPortControl* const self = this;
+    holdOutputs({&self, 1});
 }
 
 void SerialPortControl::holdOutputs(std::span<SerialPortControl* const> ports) {
-    // One system call for the frame's look at every line rather than one per port.
-    std::array<pollfd, 8> fds{};
-    std::array<SerialPortControl*, 8> looking{};
+    // One system call for the frame's look at every line rather than one per port. slot[i] is
+    // where port i's line is in fds; a port beyond the array looks for itself.
+    constexpr std::size_t kMost = 8;
+    std::array<pollfd, kMost> fds{};
+    std::array<int, kMost> slot{};
+    slot.fill(-1);
     std::size_t n = 0;
-    for (SerialPortControl* port : ports) {
-        if (port->held_ == 0 && port->pumpable() && n < fds.size()) {
-            fds[n] = pollfd{port->port_.handle(), POLLIN | POLLOUT, 0};
-            looking[n++] = port;
+    for (std::size_t i = 0; i < std::min(ports.size(), kMost); ++i) {
+        if (ports[i]->held_ == 0 && ports[i]->pumpable()) {
+            fds[n] = pollfd{ports[i]->port_.handle(), POLLIN | POLLOUT, 0};
+            slot[i] = static_cast<int>(n++);
         }
     }
-    if (n > 0 && ::poll(fds.data(), n, 0) < 0) {
-        n = 0;  // each port looks for itself below
-    }
-    const auto end = looking.begin() + static_cast<std::ptrdiff_t>(n);
-    for (SerialPortControl* port : ports) {
+    const bool seen = n > 0 && ::poll(fds.data(), n, 0) >= 0;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        SerialPortControl* const port = ports[i];
         if (port->held_++ != 0) {
             continue;
         }
-        const auto at = std::find(looking.begin(), end, port);
-        if (at != end) {
-            port->pumpSeen(fds[static_cast<std::size_t>(at - looking.begin())].revents);
+        if (seen && i < kMost && slot[i] >= 0) {
+            port->pumpSeen(fds[static_cast<std::size_t>(slot[i])].revents);
         } else {
             port->pump();
         }
