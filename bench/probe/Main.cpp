@@ -4,7 +4,7 @@
 // the reference recorder and the reader of cava's FIFO).
 //
 //   kf_probe --program PATH --dir DIR [--source NAME] [--steady S] [--bursts N] [--noise S]
-//            [--noise-on offscreen,xcb]
+//            [--noise-on offscreen,xcb] [--bare-io PATH]
 //   kf_probe --program PATH --dir DIR --soak S
 //   kf_probe --program PATH --dir DIR --hotplug S   (a port appears and is probed every 5 s)
 //
@@ -53,6 +53,7 @@ struct Options {
     int soakSeconds = 0;
     int hotplugSeconds = 0;
     std::vector<std::string> noisePlatforms = {"offscreen"};
+    std::string bareIo;  // kf_bare_io, run beside the program in the noise runs when given
 };
 
 // The figures table: one row per figure, with its goal and whether it was met.
@@ -361,6 +362,49 @@ struct FourBoards {
     std::vector<const bs::BoardSim*> all() const { return {&icpL, &icpR, &ardL, &ardR}; }
 };
 
+// kf_bare_io with four boards of its own (the program's input and output, nothing else), run
+// for half the noise run's length in the program's place, with what ran beside the program.
+struct BareWindow {
+    bool ran = false;
+    int seconds = 0;
+    double cpu = -1.0;  // % of one core
+    double perSecond = 0.0;
+    double cava = -1.0;
+};
+
+BareWindow bareWindow(const Options& o, const std::string& platform, pid_t cava) {
+    BareWindow bw;
+    if (o.bareIo.empty()) {
+        return bw;
+    }
+    FourBoards b;
+    const pid_t pid =
+        probe::spawn({o.bareIo, "--icp12", b.icpL.slavePath(), "--icp12", b.icpR.slavePath(),
+                      "--arduino", b.ardL.slavePath(), "--arduino", b.ardR.slavePath()},
+                     {}, o.dir + "/bare-io-" + platform + ".log");
+    std::this_thread::sleep_for(3s);
+    bw.ran = true;
+    bw.seconds = std::max(10, o.noiseSeconds / 2);
+    const double c0 = probe::cpuSeconds(pid);
+    const double cava0 = probe::cpuSeconds(cava);
+    Window w;
+    w.from = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(bw.seconds));
+    w.to = Clock::now();
+    const double c1 = probe::cpuSeconds(pid);
+    const double cava1 = probe::cpuSeconds(cava);
+    if (c0 >= 0.0 && c1 >= 0.0) {
+        bw.cpu = percentOfCore(c1 - c0, w);
+    }
+    if (cava0 >= 0.0 && cava1 >= 0.0) {
+        bw.cava = percentOfCore(cava1 - cava0, w);
+    }
+    const auto commands = probe::icp12Commands(b.icpL.chunks());
+    bw.perSecond = probe::frameFigures(probe::frameStarts(commands, w.from, w.to)).perSecond;
+    probe::terminate(pid, 2s);
+    return bw;
+}
+
 // The noise run on one Qt platform: "offscreen", or "xcb" on the X server DISPLAY names.
 int noise(const Options& o, const std::string& platform) {
     const std::string on = platform == "xcb" ? "Xvfb (xcb)" : platform;
@@ -403,6 +447,9 @@ int noise(const Options& o, const std::string& platform) {
     const double cava1 = probe::cpuSeconds(cava.pid());
     const long hwm = probe::statusKb(r.pid, "VmHWM");
     const long cavaHwm = probe::statusKb(cava.pid(), "VmHWM");
+    const std::string programEnd = probe::terminate(r.pid, 20s);
+    // Then kf_bare_io in the program's place, beside the same cava, noise and busy core.
+    const BareWindow bare = bareWindow(o, platform, cava.pid());
     const double busyCpu = probe::cpuSeconds(busy) - busy0;
     ::kill(busy, SIGKILL);
     probe::terminate(busy, 1s);
@@ -426,7 +473,15 @@ int noise(const Options& o, const std::string& platform) {
     row(what + ": the busy loop's CPU over the window",
         fmt("%.1f %% of one core", 100.0 * busyCpu / (probe::ms(w.to - w.from) / 1000.0)));
     row(what + ": cava end status", cavaEnd);
-    row(what + ": program end status on SIGTERM", probe::terminate(r.pid, 20s), "exit 0");
+    row(what + ": program end status on SIGTERM", programEnd, "exit 0");
+    if (bare.ran) {
+        const std::string next = what + ", next " + std::to_string(bare.seconds) + " s";
+        row(next + ": CPU use of one core, kf_bare_io (the program's input and output alone)",
+            bare.cpu >= 0.0 ? fmt("%.2f %%", bare.cpu)
+                            : "not measured (see bare-io-" + platform + ".log)");
+        row(next + ": kf_bare_io frames per second", fmt("%.2f", bare.perSecond));
+        row(next + ": CPU use of one core, cava beside it", fmt("%.2f %%", bare.cava));
+    }
     return 0;
 }
 
@@ -564,6 +619,8 @@ int main(int argc, char** argv) {
             o.soakSeconds = std::atoi(v);
         } else if (a == "--hotplug") {
             o.hotplugSeconds = std::atoi(v);
+        } else if (a == "--bare-io") {
+            o.bareIo = v;
         } else if (a == "--noise-on") {
             o.noisePlatforms.clear();
             std::string list = v;
@@ -582,7 +639,8 @@ int main(int argc, char** argv) {
     if (o.program.empty()) {
         std::fprintf(stderr,
                      "usage: kf_probe --program PATH --dir DIR [--source NAME] "
-                     "[--steady S] [--bursts N] [--noise S] [--noise-on offscreen,xcb] | "
+                     "[--steady S] [--bursts N] [--noise S] [--noise-on offscreen,xcb] "
+                     "[--bare-io PATH] | "
                      "[--soak S] | [--hotplug S]\n");
         return 2;
     }
