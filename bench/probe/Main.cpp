@@ -445,12 +445,12 @@ int noise(const Options& o, const std::string& platform) {
     const double cava0 = probe::cpuSeconds(cava.pid());
     const Window w = measure(r.pid, std::chrono::seconds(o.noiseSeconds));
     const double cava1 = probe::cpuSeconds(cava.pid());
+    const double busyCpu = probe::cpuSeconds(busy) - busy0;
     const long hwm = probe::statusKb(r.pid, "VmHWM");
     const long cavaHwm = probe::statusKb(cava.pid(), "VmHWM");
     const std::string programEnd = probe::terminate(r.pid, 20s);
     // Then kf_bare_io in the program's place, beside the same cava, noise and busy core.
     const BareWindow bare = bareWindow(o, platform, cava.pid());
-    const double busyCpu = probe::cpuSeconds(busy) - busy0;
     ::kill(busy, SIGKILL);
     probe::terminate(busy, 1s);
     player.stop();
