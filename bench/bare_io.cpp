@@ -2,8 +2,9 @@
 // else: record the default output's monitor in 10 ms fragments on a libpulse thread (float,
 // stereo, 44.1 kHz, as the program records it), wake every 10 ms, read away what the boards
 // sent, and write each board one frame's bytes. No analysis, no window, no lamp decisions.
-// The probe runs it beside the program so that a CPU figure can be read against what this
-// machine charges for the same wake-ups, system calls and pseudo-terminal writes.
+// The probe runs it in the program's place after each noise run, so that the program's CPU can
+// be read against what this machine charges for the same wake-ups, system calls and
+// pseudo-terminal writes.
 //
 //   kf_bare_io [--icp12 PATH]... [--arduino PATH]...
 #include <fcntl.h>

@@ -53,7 +53,7 @@ struct Options {
     int soakSeconds = 0;
     int hotplugSeconds = 0;
     std::vector<std::string> noisePlatforms = {"offscreen"};
-    std::string bareIo;  // kf_bare_io, run beside the program in the noise runs when given
+    std::string bareIo;  // kf_bare_io, run in the program's place after each noise run if given
 };
 
 // The figures table: one row per figure, with its goal and whether it was met.
