@@ -385,20 +385,13 @@ BareWindow bareWindow(const Options& o, const std::string& platform, pid_t cava)
     std::this_thread::sleep_for(3s);
     bw.ran = true;
     bw.seconds = std::max(10, o.noiseSeconds / 2);
-    const double c0 = probe::cpuSeconds(pid);
     const double cava0 = probe::cpuSeconds(cava);
-    Window w;
-    w.from = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(bw.seconds));
-    w.to = Clock::now();
-    const double c1 = probe::cpuSeconds(pid);
+    const Window w = measure(pid, std::chrono::seconds(bw.seconds));
     const double cava1 = probe::cpuSeconds(cava);
-    if (c0 >= 0.0 && c1 >= 0.0) {
-        bw.cpu = percentOfCore(c1 - c0, w);
+    if (probe::alive(pid)) {  // one that never started or died has no figure
+        bw.cpu = percentOfCore(w.cpu, w);
     }
-    if (cava0 >= 0.0 && cava1 >= 0.0) {
-        bw.cava = percentOfCore(cava1 - cava0, w);
-    }
+    bw.cava = percentOfCore(cava1 - cava0, w);
     const auto commands = probe::icp12Commands(b.icpL.chunks());
     bw.perSecond = probe::frameFigures(probe::frameStarts(commands, w.from, w.to)).perSecond;
     probe::terminate(pid, 2s);
