@@ -1,10 +1,6 @@
 #include "devices/SerialPortControl.h"
 
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <algorithm>
@@ -21,31 +17,26 @@ constexpr short kLineDown = POLLHUP | POLLERR | POLLNVAL;
 
 SerialPortControl::SerialPortControl(const ComPorts& ports, std::int32_t baudRate, QObject* parent)
     : QObject(parent), ports_(ports), baudRate_(baudRate) {
-    port_.setBaudRate(baudRate_);
-    port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
-    // Characters beyond the input buffer stay in the driver until Input makes room, so a
-    // slow reader gets them later rather than losing them here.
-    port_.setReadBufferSize(kInBufferSize);
-    connect(&port_, &QSerialPort::errorOccurred, this, &SerialPortControl::onPortError);
+    // Found by the event loop's notifiers, not inside one of our calls: close later, outside
+    // the notifier that noticed it.
+    line_.setLostHandler([this] {
+        if (!failed_) {
+            fail();
+            QMetaObject::invokeMethod(this, &SerialPortControl::settle, Qt::QueuedConnection);
+        }
+    });
 }
 
 SerialPortControl::~SerialPortControl() {
-    disconnect(&port_, nullptr, this, nullptr);
-    if (port_.isOpen()) {
-        if (!failed_) {
-            drainAndClose();
-        } else {
-            port_.close();
-        }
+    if (line_.isOpen() && !failed_) {
+        drainAndClose();
     }
+    line_.close();
 }
 
 void SerialPortControl::setCommPort(std::int16_t n) {
     settle();
-    if (!port_.isOpen()) {
+    if (!line_.isOpen()) {
         commPort_ = n;
     }
 }
@@ -57,17 +48,19 @@ std::string SerialPortControl::devicePath() const {
 bool SerialPortControl::setPortOpen(bool open) {
     settle();
     if (!open) {
-        if (port_.isOpen()) {
+        if (line_.isOpen()) {
             drainAndClose();
         }
+        line_.close();
         settle();
         return true;
     }
-    if (port_.isOpen()) {
+    if (line_.isOpen()) {
         return true;
     }
     const std::string path = ports_.devicePath(commPort_);
     if (path.empty()) {
+        openError_ = PosixSerialTransport::OpenError::NoDevice;
         return false;
     }
     // A new open starts afresh: the device may be back after a failure.
@@ -75,18 +68,8 @@ bool SerialPortControl::setPortOpen(bool open) {
     looked_ = false;
     lineFreeAt_ = {};
     failureReported_ = false;
-    port_.setPortName(QString::fromStdString(path));
-    ++inPortCall_;
-    // QSerialPort takes a lock file and sets TIOCEXCL; flock on the device also keeps out
-    // programs that open it under another name (a symlink) or that lock it the same way.
-    const bool opened = port_.open(QIODevice::ReadWrite);
-    const bool locked = opened && ::flock(port_.handle(), LOCK_EX | LOCK_NB) == 0;
-    if (opened && !locked) {
-        port_.close();
-    }
-    --inPortCall_;
-    port_.clearError();
-    return locked;
+    openError_ = line_.open(path, baudRate_);
+    return openError_ == PosixSerialTransport::OpenError::None;
 }
 
 bool SerialPortControl::PortOpen() const {
@@ -126,30 +109,25 @@ void SerialPortControl::holdOutput() {
 }
 
 void SerialPortControl::holdOutputs(std::span<SerialPortControl* const> ports) {
-    // One system call for the frame's look at every line rather than one per port. slot[i] is
-    // where port i's line is in fds; a port beyond the array looks for itself.
+    // One system call for the frame's look at every line rather than one per port.
     constexpr std::size_t kMost = 8;
-    std::array<pollfd, kMost> fds{};
-    std::array<int, kMost> slot{};
-    slot.fill(-1);
+    std::array<PosixSerialTransport*, kMost> lines{};
     std::size_t n = 0;
-    for (std::size_t i = 0; i < std::min(ports.size(), kMost); ++i) {
-        if (ports[i]->held_ == 0 && ports[i]->pumpable()) {
-            fds[n] = pollfd{ports[i]->port_.handle(), POLLIN | POLLOUT, 0};
-            slot[i] = static_cast<int>(n++);
+    for (SerialPortControl* port : ports) {
+        if (port->held_ == 0 && port->pumpable()) {
+            if (n == kMost) {
+                port->pump();
+            } else {
+                lines[n++] = &port->line_;
+            }
         }
     }
-    const bool seen = n > 0 && ::poll(fds.data(), n, 0) >= 0;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        SerialPortControl* const port = ports[i];
+    PosixSerialTransport::lookAll({lines.data(), n});
+    for (SerialPortControl* port : ports) {
         if (port->held_++ != 0) {
             continue;
         }
-        if (seen && i < kMost && slot[i] >= 0) {
-            port->pumpSeen(fds[static_cast<std::size_t>(slot[i])].revents);
-        } else {
-            port->pump();
-        }
+        port->noteLine();
         port->looked_ = port->usable();
         port->settle();
     }
@@ -164,11 +142,11 @@ void SerialPortControl::releaseOutput() {
 }
 
 std::size_t SerialPortControl::unsentHere() const {
-    return static_cast<std::size_t>(port_.bytesToWrite()) + batch_.size();
+    return line_.queued() + batch_.size();
 }
 
 void SerialPortControl::sendBatch() {
-    pump();  // what QSerialPort still holds goes first
+    pump();  // what the transport still holds goes first
     if (usable() && !batch_.empty()) {
         send(batch_.data(), batch_.size());
     }
@@ -176,32 +154,15 @@ void SerialPortControl::sendBatch() {
 }
 
 void SerialPortControl::send(const char* data, std::size_t size) {
-    // Straight to the descriptor while nothing earlier waits: no write notifier is armed, so
-    // the event loop is not woken once more each frame only to find the output gone.
-    if (port_.bytesToWrite() == 0) {
-        const ssize_t written = ::write(port_.handle(), data, size);
-        if (written > 0) {
-            data += written;
-            size -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            fail();  // the device is gone (EIO once a pseudo-terminal's far end closes)
-            return;
-        }
-    }
-    if (size > 0) {
-        // The driver is full: QSerialPort keeps the rest and sends it as the line takes it.
-        ++inPortCall_;
-        port_.write(data, static_cast<qint64>(size));
-        --inPortCall_;
-    }
+    line_.write(data, size);
+    noteLine();
 }
 
 std::string SerialPortControl::Input() {
     pump();
     std::string received;
     if (usable()) {
-        const QByteArray data = port_.readAll();
-        received.assign(data.constData(), static_cast<std::size_t>(data.size()));
+        received = line_.takeInput();
     }
     settle();
     return received;
@@ -209,7 +170,7 @@ std::string SerialPortControl::Input() {
 
 int SerialPortControl::InBufferCount() {
     pump();
-    const int count = usable() ? static_cast<int>(port_.bytesAvailable()) : 0;
+    const int count = usable() ? static_cast<int>(line_.available()) : 0;
     settle();
     return count;
 }
@@ -219,14 +180,8 @@ std::int64_t SerialPortControl::unsentOutput() {
     std::int64_t unsent = 0;
     if (usable()) {
         unsent = static_cast<std::int64_t>(unsentHere());
-        if (queueProbe_) {
-            unsent += std::max<std::int64_t>(0, queueProbe_(port_.handle()));
-        } else {
-            int queued = 0;
-            if (::ioctl(port_.handle(), TIOCOUTQ, &queued) == 0 && queued > 0) {
-                unsent += queued;
-            }
-        }
+        unsent += queueProbe_ ? std::max<std::int64_t>(0, queueProbe_(line_.handle()))
+                              : line_.driverQueue();
     }
     settle();
     return unsent;
@@ -262,10 +217,10 @@ std::int64_t SerialPortControl::pacedBacklog() const {
 }
 
 bool SerialPortControl::hungUp() const {
-    if (!port_.isOpen() || looked_) {
+    if (!line_.isOpen() || looked_) {
         return false;  // a hang-up the batch's look saw has already failed the port
     }
-    pollfd p{port_.handle(), 0, 0};
+    pollfd p{line_.handle(), 0, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & kLineDown) != 0;
 }
 
@@ -273,58 +228,13 @@ void SerialPortControl::pump() {
     if (!pumpable()) {
         return;
     }
-    pollfd p{port_.handle(), POLLIN | POLLOUT, 0};
-    if (::poll(&p, 1, 0) < 0) {
-        return;
-    }
-    pumpSeen(p.revents);
+    line_.look();
+    noteLine();
 }
 
-void SerialPortControl::pumpSeen(short revents) {
-    if ((revents & kLineDown) != 0) {
+void SerialPortControl::noteLine() {
+    if (!failed_ && line_.state() == PosixSerialTransport::State::Lost) {
         fail();
-        return;
-    }
-    ++inPortCall_;
-    // Only call into QSerialPort when the descriptor is ready: it reports a would-block
-    // write as a resource error, which must not look like an unplugged device.
-    if ((revents & POLLIN) != 0 && port_.bytesAvailable() < kInBufferSize) {
-        port_.waitForReadyRead(0);
-    }
-    if (!failed_ && (revents & POLLOUT) != 0 && port_.bytesToWrite() > 0) {
-        port_.flush();
-    }
-    --inPortCall_;
-    if (!failed_ && port_.error() != QSerialPort::NoError) {
-        port_.clearError();
-    }
-}
-
-void SerialPortControl::onPortError(QSerialPort::SerialPortError error) {
-    if (failed_ || !port_.isOpen()) {
-        return;
-    }
-    bool fatal = false;
-    switch (error) {
-        case QSerialPort::ResourceError:
-        case QSerialPort::WriteError:
-            // EAGAIN arrives as a resource error; the line is only down when it is not that.
-            fatal = hungUp() || port_.errorString() != qt_error_string(EAGAIN);
-            break;
-        case QSerialPort::ReadError:
-            // A read of nothing also lands here; only a hung-up line is a failure.
-            fatal = hungUp();
-            break;
-        default:
-            break;
-    }
-    if (!fatal) {
-        return;
-    }
-    fail();
-    if (inPortCall_ == 0) {
-        // Reported from the event loop, inside QSerialPort's own notifier: close later.
-        QMetaObject::invokeMethod(this, &SerialPortControl::settle, Qt::QueuedConnection);
     }
 }
 
@@ -334,14 +244,11 @@ void SerialPortControl::fail() {
 }
 
 void SerialPortControl::settle() {
-    if (!failed_ || failureReported_ || inPortCall_ > 0) {
+    if (!failed_ || failureReported_) {
         return;
     }
     failureReported_ = true;
-    if (port_.isOpen()) {
-        port_.close();
-    }
-    port_.clearError();
+    line_.close();
     if (onFailure_) {
         onFailure_();
     }
@@ -352,17 +259,13 @@ void SerialPortControl::drainAndClose() {
     sendBatch();
     looked_ = false;  // the wait below needs fresh looks at the line
     bool drained = false;
-    while (!failed_ && port_.isOpen()) {
+    while (!failed_ && line_.isOpen()) {
         pump();
         if (failed_) {
             break;
         }
-        int queued = 0;
-        if (::ioctl(port_.handle(), TIOCOUTQ, &queued) != 0) {
-            queued = 0;
-        }
-        const bool ours = port_.bytesToWrite() > 0;
-        if (!ours && queued <= 0) {
+        const bool ours = line_.queued() > 0;
+        if (!ours && line_.driverQueue() <= 0) {
             drained = true;
             break;
         }
@@ -371,18 +274,14 @@ void SerialPortControl::drainAndClose() {
             break;
         }
         // Wait for room when we still hold output; otherwise just let the driver send.
-        pollfd p{port_.handle(), static_cast<short>(ours ? POLLOUT : 0), 0};
-        ::poll(&p, 1, static_cast<int>(std::min<qint64>(left, 10)));
+        line_.waitForLine(ours, static_cast<int>(std::min<qint64>(left, 10)));
     }
-    if (!drained && !failed_ && port_.isOpen()) {
+    if (!drained && !failed_) {
         // The far end is not taking data: drop what the driver holds so close does not wait
         // for it (the driver's own closing wait can be many seconds).
-        ::tcflush(port_.handle(), TCOFLUSH);
+        line_.discardDriverOutput();
     }
-    if (port_.isOpen()) {
-        port_.close();
-    }
-    port_.clearError();
+    line_.close();
 }
 
 }  // namespace kf

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QSerialPort>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -9,12 +8,13 @@
 #include <string>
 
 #include "devices/ComPorts.h"
+#include "devices/PosixSerialTransport.h"
 
 namespace kf {
 
 // The serial-port control the boards are driven through: CommPort, PortOpen, Output, Input and
-// InBufferCount, over QSerialPort. Line settings are fixed at construction (8N1, no flow
-// control). Output never blocks and never splits a write: the output buffer holds 512
+// InBufferCount, over the system's serial transport. Line settings are fixed at construction (8N1,
+// no flow control). Output never blocks and never splits a write: the output buffer holds 512
 // characters and a write that does not fit is dropped whole and counted; every frame re-sends
 // the full state, so the next frame repairs it. A port that fails (unplugged) reads
 // PortOpen false from then on and tells its owner once through the failure callback.
@@ -61,6 +61,8 @@ class SerialPortControl : public QObject {
     std::int64_t lineBacklog();
     std::uint64_t droppedWrites() const { return droppedWrites_; }
     bool failed() const { return failed_; }
+    // Why the last setPortOpen(true) failed, None after one that succeeded.
+    PosixSerialTransport::OpenError openError() const { return openError_; }
     void setFailureHandler(std::function<void()> handler) { onFailure_ = std::move(handler); }
     // How the driver's output queue is read: TIOCOUTQ on the port's handle unless replaced
     // (tests stand in for a slow UART whose queue a pseudo-terminal does not report).
@@ -72,22 +74,21 @@ class SerialPortControl : public QObject {
 
   private:
     // Marks the port failed: PortOpen reads false from here on. The port is closed and the
-    // owner told by settle(), outside any QSerialPort call.
+    // owner told by settle().
     void fail();
     void settle();
-    // Moves data between the driver and QSerialPort's buffers without waiting, so the
+    // A line the transport found lost fails the port.
+    void noteLine();
+    // Moves data between the driver and the transport's buffers without waiting, so the
     // control works whether or not the event loop runs; notices a hung-up line.
     void pump();
-    // The pump's work once the line has been looked at (revents of a poll for in and out).
-    void pumpSeen(short revents);
-    bool pumpable() const { return port_.isOpen() && !failed_ && !looked_; }
+    bool pumpable() const { return line_.isOpen() && !failed_ && !looked_; }
     // Open and not failed, as a pump has just seen it (PortOpen also asks the line).
-    bool usable() const { return port_.isOpen() && !failed_; }
+    bool usable() const { return line_.isOpen() && !failed_; }
     bool hungUp() const;
-    std::size_t unsentHere() const;  // the batch and QSerialPort's buffer
+    std::size_t unsentHere() const;  // the batch and the transport's queue
     void sendBatch();
     void send(const char* data, std::size_t size);
-    void onPortError(QSerialPort::SerialPortError error);
     // Counts characters against the line's speed; pacedBacklog is what it has not carried yet.
     void pace(std::size_t characters);
     std::int64_t pacedBacklog() const;
@@ -96,13 +97,13 @@ class SerialPortControl : public QObject {
     const ComPorts& ports_;
     std::int32_t baudRate_;
     std::int16_t commPort_ = 0;
-    QSerialPort port_;
+    PosixSerialTransport line_{kInBufferSize};
+    PosixSerialTransport::OpenError openError_ = PosixSerialTransport::OpenError::None;
     bool failed_ = false;
     std::uint64_t droppedWrites_ = 0;
     std::function<void()> onFailure_;
     QueueProbe queueProbe_;
     bool failureReported_ = false;
-    int inPortCall_ = 0;   // > 0 while one of our calls into port_ is running
     int held_ = 0;         // > 0 inside a batch of Output calls
     bool looked_ = false;  // the batch has pumped once; further pumps in it are skipped
     std::string batch_;    // the batch's output, not yet handed on

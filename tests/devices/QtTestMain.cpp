@@ -1,5 +1,5 @@
-// QSerialPort needs an application object for its socket notifiers, even in tests that never
-// run the event loop.
+// The serial transport needs an application object for its socket notifiers, even in tests that
+// never run the event loop.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "devices/Pty.h"
+#include "devices/SerialLockFiles.h"
 
 namespace kf {
 namespace {
@@ -473,6 +476,108 @@ TEST(SerialPortControlOpen, PortLockedByAnotherProgramDoesNotOpen) {
     EXPECT_FALSE(control.PortOpen());
     ::close(other);
     EXPECT_TRUE(control.setPortOpen(true));
+}
+
+// Another program, as a child process that lives until the test ends: it opens `device`
+// first when one is given, as a terminal program would.
+class OtherProgram {
+  public:
+    explicit OtherProgram(const std::string& device = "") {
+        int ready[2];
+        if (::pipe(ready) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (!device.empty() && ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) < 0) {
+                ::_exit(1);
+            }
+            char c = 'r';
+            (void)!::write(ready[1], &c, 1);
+            for (;;) {
+                ::pause();
+            }
+        }
+        ::close(ready[1]);
+        char c = 0;
+        ok_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~OtherProgram() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ok() const { return ok_; }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool ok_ = false;
+};
+
+// A lock file for `device` in the system's lock directory, as a serial program writes one
+// (pid, program name, host); removed when the test ends. The name is the test's own
+// pseudo-terminal's, which no other process can hold meanwhile.
+class LockFile {
+  public:
+    LockFile(const std::string& device, pid_t owner) : path_("/run/lock/" + lockFileName(device)) {
+        char host[256] = {};
+        ::gethostname(host, sizeof host - 1);
+        FILE* file = std::fopen(path_.c_str(), "w");
+        ok_ = file != nullptr;
+        if (file != nullptr) {
+            std::fprintf(file, "%d\n%s\n%s\n", static_cast<int>(owner),
+                         program_invocation_short_name, host);
+            std::fclose(file);
+        }
+    }
+    ~LockFile() { ::unlink(path_.c_str()); }
+    bool ok() const { return ok_; }
+
+  private:
+    std::string path_;
+    bool ok_ = false;
+};
+
+TEST(SerialPortControlLockFiles, ALockFileThatOutlivedItsPortDoesNotKeepTheNextDeviceOut) {
+    // Another program had this name's former device and still lives; its lock file is still
+    // there (it crashed, or it is between closing and unlinking). The device now behind the
+    // name is a new one, as when an adapter is pulled and put back or a pty number is reused.
+    OtherProgram other;
+    ASSERT_TRUE(other.ok());
+    Pty pty;
+    const LockFile lock(pty.path(), other.pid());
+    ASSERT_TRUE(lock.ok());
+    const ComPorts ports({pty.path()});
+    SerialPortControl control(ports, 115200);
+    control.setCommPort(1);
+    ASSERT_TRUE(control.setPortOpen(true));
+    control.Output("(ZMD)");
+    EXPECT_EQ(pty.read(5), "(ZMD)");
+}
+
+TEST(SerialPortControlLockFiles, APortAnotherProgramHoldsUnderItsLockFileDoesNotOpen) {
+    Pty pty;
+    const ComPorts ports({pty.path()});
+    SerialPortControl control(ports, 115200);
+    control.setCommPort(1);
+    {
+        OtherProgram other(pty.path());
+        ASSERT_TRUE(other.ok());
+        const LockFile lock(pty.path(), other.pid());
+        ASSERT_TRUE(lock.ok());
+        EXPECT_FALSE(control.setPortOpen(true));
+        EXPECT_EQ(control.openError(), PosixSerialTransport::OpenError::Busy);
+    }
+    EXPECT_TRUE(control.setPortOpen(true)) << "free once the other program has gone";
+}
+
+TEST(SerialPortControlLockFiles, NamesFollowTheDevicePath) {
+    EXPECT_EQ(lockFileName("/dev/ttyUSB0"), "LCK..ttyUSB0");
+    EXPECT_EQ(lockFileName("/dev/pts/5"), "LCK..pts_5");
+    EXPECT_EQ(lockFileName("/tmp/x/com1"), "LCK..com1");
 }
 
 TEST_F(SerialPortControlTest, CommPortChangesOnlyWhileClosed) {
