@@ -29,7 +29,7 @@ class Nano : public testing::Test {
         const char* dir = std::getenv("KF_FIRMWARE_DIR");
         elf_ = std::string(dir && *dir ? dir : KF_FIRMWARE_DIR) + "/kleurflits-ET.elf";
         KF_REQUIRE(::access(elf_.c_str(), R_OK) == 0,
-                   "the firmware " << elf_ << " (scripts/firmware builds it)");
+                   "the firmware " << elf_ << " (the build makes it: target kf_firmware)");
     }
     void TearDown() override {
         if (HasFailure() && run_) {

@@ -1,4 +1,4 @@
-// The built firmware (scripts/firmware) running in simavr: what the board does on its pins.
+// The built firmware (target kf_firmware) running in simavr: what the board does on its pins.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -29,11 +29,11 @@ std::string firmwarePath(BoardType type) {
 }
 
 // Fails the test when the firmware was not built.
-#define KF_LOAD_OR_SKIP(sim, type)                                                       \
-    const std::string path_##sim = firmwarePath(type);                                   \
-    KF_REQUIRE(std::filesystem::exists(path_##sim),                                      \
-               path_##sim << " (scripts/firmware builds it from gcc-avr and avr-libc)"); \
-    AvrSim sim(path_##sim, type);                                                        \
+#define KF_LOAD_OR_SKIP(sim, type)                                         \
+    const std::string path_##sim = firmwarePath(type);                     \
+    KF_REQUIRE(std::filesystem::exists(path_##sim),                        \
+               path_##sim << " (the build makes it: target kf_firmware)"); \
+    AvrSim sim(path_##sim, type);                                          \
     ASSERT_TRUE(sim.runFor(2ms)) << "firmware stopped during start-up"
 
 std::string glyphs(const Outputs& o) {
@@ -98,7 +98,7 @@ TEST_P(Firmware, AllOffSwitchesEveryLampAndPeakOff) {
 
 TEST_P(Firmware, SurvivesGarbageFromItsFirstCycleOn) {
     const std::string path = firmwarePath(GetParam());
-    KF_REQUIRE(std::filesystem::exists(path), path << " (scripts/firmware builds it)");
+    KF_REQUIRE(std::filesystem::exists(path), path << " (the build makes it: target kf_firmware)");
     AvrSim sim(path, GetParam());
     std::string junk = "(ZMD)\xff\x80\x00/1/999/4//9/" + std::string(300, 'W') + "/" +
                        std::string(200, '7') + "/1/-3/9/\xc3\xa9t\xe9/";
@@ -171,7 +171,7 @@ TEST(FirmwareTm, TextOnTheDigitsAndPeaksOnTheDecimalPoints) {
 // in its first half second; then the firmware answers and drives its pins.
 TEST(FirmwarePty, OpeningThePortResetsTheBoardAndItAnswersAfterItsBoot) {
     const std::string path = firmwarePath(BoardType::TM);
-    KF_REQUIRE(std::filesystem::exists(path), path << " (scripts/firmware builds it)");
+    KF_REQUIRE(std::filesystem::exists(path), path << " (the build makes it: target kf_firmware)");
     AvrSim sim(path, BoardType::TM);
     PtyBridge bridge(sim);
     {
