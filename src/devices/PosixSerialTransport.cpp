@@ -110,7 +110,8 @@ PosixSerialTransport::OpenError PosixSerialTransport::open(const std::string& pa
     }
     // Best effort: a later open by another program fails, unless it is privileged.
     ::ioctl(fd, TIOCEXCL);
-    ::tcflush(fd, TCIOFLUSH);
+    // No flush here: what an earlier holder wrote (the search's set-up commands) may still be
+    // on its way to a slow reader.
     fd_ = fd;
     state_ = State::Open;
     readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);

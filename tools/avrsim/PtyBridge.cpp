@@ -1,6 +1,7 @@
 #include "avrsim/PtyBridge.h"
 
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,11 +20,34 @@ PtyBridge::PtyBridge(AvrSim& sim, BridgeOptions options)
     : sim_(sim),
       options_(options),
       pty_(std::make_unique<boardsim::Pty>(!options.resetOnOpen)),
-      thread_([this] { run(); }) {}
+      opens_(options.resetOnOpen ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1),
+      thread_([this] {
+          if (opens_ >= 0) {
+              ::inotify_add_watch(opens_, pty_->slavePath().c_str(), IN_OPEN);
+          }
+          run();
+      }) {}
 
 PtyBridge::~PtyBridge() {
     stop_ = true;
     thread_.join();
+    if (opens_ >= 0) {
+        ::close(opens_);
+    }
+}
+
+bool PtyBridge::openedSince() {
+    bool opened = false;
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while (opens_ >= 0 && (n = ::read(opens_, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            opened = opened || (event->mask & IN_OPEN) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return opened;
 }
 
 const std::string& PtyBridge::slavePath() const {
@@ -56,26 +80,31 @@ void PtyBridge::run() {
     bool wasOpen = !options_.resetOnOpen;
     while (!stop_) {
         if (options_.resetOnOpen) {
+            // The hang-up alone misses a close and an open that fall between two looks (a
+            // probe handing the port to the show); the kernel's open events do not.
             const bool open = slaveOpen();
-            if (open && !wasOpen) {
-                // Reset, then the bootloader's time, in which the line's bytes are lost.
-                {
-                    std::lock_guard lock(mutex_);
-                    sim_.reset();
-                }
-                ++resets_;
-                unsent.clear();
-                const auto bootEnd = WallClock::now() + options_.bootTime;
-                while (!stop_ && WallClock::now() < bootEnd) {
-                    char buf[512];
-                    while (::read(fd, buf, sizeof buf) > 0) {
+            if (openedSince() || (open && !wasOpen)) {
+                // Reset, then the bootloader's time, in which the line's bytes are lost; an
+                // open meanwhile resets it again.
+                do {
+                    {
+                        std::lock_guard lock(mutex_);
+                        sim_.reset();
                     }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
+                    ++resets_;
+                    unsent.clear();
+                    const auto bootEnd = WallClock::now() + options_.bootTime;
+                    while (!stop_ && WallClock::now() < bootEnd) {
+                        char buf[512];
+                        while (::read(fd, buf, sizeof buf) > 0) {
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                } while (!stop_ && openedSince());
                 start = WallClock::now();
                 startCycle = sim_.cycle();
             }
-            wasOpen = open;
+            wasOpen = slaveOpen();
         }
         std::uint64_t cycle;
         {

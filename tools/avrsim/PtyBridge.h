@@ -49,11 +49,14 @@ class PtyBridge {
   private:
     void run();
     bool slaveOpen() const;
+    // Whether the slave was opened since the last call, as the kernel reports each open.
+    bool openedSince();
 
     AvrSim& sim_;
     BridgeOptions options_;
     std::atomic<int> resets_{0};
     std::unique_ptr<boardsim::Pty> pty_;
+    int opens_ = -1;  // inotify on the slave: every open, however short the gap after a close
     std::mutex mutex_;
     std::condition_variable sliced_;
     std::atomic<bool> stop_{false};
