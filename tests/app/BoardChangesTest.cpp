@@ -81,7 +81,10 @@ TEST_F(Joining, ABoardJoiningASwitchTheUserTurnedOffIsSetUpButGetsNoFrames) {
         [&] { return form->Label_iCP12_Rechts->text() == "iCP12 Right on Com: 3"; }, 4000));
     EXPECT_EQ(backColor(form->Label_iCP12_Rechts), kColorOn);
     EXPECT_FALSE(boxTicked(form->Check_iCP12)) << "the user's choice stands";
-    QTest::qWait(200);
+    // The set-up reaches the simulator when it has read it, not at once on a busy machine.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return right.state().setUpCount[0] > 0; }, 2000))
+        << right.summary();
+    QTest::qWait(200);  // twenty frame intervals in which it must get no frame
     EXPECT_EQ(right.state().setUpCount[0], 1U) << right.summary();
     EXPECT_EQ(right.state().frameCount, 0U) << right.summary();
     // Ticked again: both boards get frames.
