@@ -23,7 +23,6 @@ class LiveAudio : public ::testing::Test {
     EventLoopWaits waits;
     ComPorts ports{std::vector<std::string>{}};
     std::unique_ptr<KleurFlitsFrm> form;
-    kftest::DefaultSinkLock sink;  // nothing else plays meanwhile
 
     void SetUp() override {
         KF_REQUIRE(kftest::serverAnswers(),

@@ -153,7 +153,6 @@ void expectOnlyLamp(const Icp12Sim& icpLit, const Icp12Sim& icpDark, const Ardui
 
 // A tone in one band on one side lights that band's lamp on that side's boards only.
 TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
-    kftest::DefaultSinkLock sink;
     KF_REQUIRE(kftest::serverAnswers(),
                "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     Icp12Sim icpLeft;
@@ -202,7 +201,6 @@ TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
 // Loud noise: the AL board gets peak messages, the TM in V1.1 none, and the automatic level
 // keeps about the chosen six of sixteen lamps lit.
 TEST_F(Program, NoiseBringsPeaksToTheAlOnlyAndAutoLevelHoldsAboutSixLamps) {
-    kftest::DefaultSinkLock sink;
     KF_REQUIRE(kftest::serverAnswers(),
                "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     Icp12Sim icpLeft;

@@ -18,78 +18,14 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/SignalPlayer.h"
 #include "support/Require.h"
+#include "support/Xvfb.h"
 
 namespace kfe2e {
 namespace {
 
 constexpr const char* kCaption = "Sound to Light for iCP12 / Arduino Nano / K8055";
 
-// An X server of the test's own on the first free display number.
-class Xvfb {
-  public:
-    Xvfb() {
-        for (int n = 90; n < 190; ++n) {
-            const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-            struct stat st {};
-            if (::stat(lock.c_str(), &st) == 0 || ::stat(socket.c_str(), &st) == 0) {
-                continue;
-            }
-            display_ = std::to_string(n);
-            display_.insert(display_.begin(), ':');
-            std::vector<std::string> args = {"Xvfb",       display_,    "-screen", "0",
-                                             "800x600x24", "-nolisten", "tcp"};
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            posix_spawn_file_actions_t actions;
-            posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-            const int r = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-            posix_spawn_file_actions_destroy(&actions);
-            if (r != 0) {
-                pid_ = -1;
-                return;
-            }
-            const auto deadline = Clock::now() + 10s;
-            while (Clock::now() < deadline) {
-                if (::stat(socket.c_str(), &st) == 0) {
-                    ready_ = true;
-                    return;
-                }
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                    pid_ = -1;
-                    break;  // lost a race for this number: try the next
-                }
-                std::this_thread::sleep_for(20ms);
-            }
-            if (pid_ > 0) {
-                return;
-            }
-        }
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    Xvfb(const Xvfb&) = delete;
-    Xvfb& operator=(const Xvfb&) = delete;
-
-    bool ready() const { return ready_; }
-    const std::string& display() const { return display_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string display_;
-    bool ready_ = false;
-};
+using kftest::Xvfb;
 
 struct Image {
     int width = 0;
@@ -153,7 +89,6 @@ class Display : public Program {};
 TEST_F(Display, WindowMapsWithItsCaptionAndShowsBarsWhileAToneSounds) {
     KF_REQUIRE(kftest::onPath("xwininfo") && kftest::onPath("import"),
                "xwininfo (x11-utils) and import (imagemagick)");
-    kftest::DefaultSinkLock sink;
     KF_REQUIRE(kftest::serverAnswers(),
                "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     Xvfb x;

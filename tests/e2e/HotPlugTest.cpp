@@ -83,7 +83,6 @@ class HotPlug : public Program {
 };
 
 TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
-    kftest::DefaultSinkLock sink;
     KF_REQUIRE(kftest::serverAnswers(),
                "a sound server (" << kftest::pulseServerDescription() << ")");
     auto icp = std::make_unique<Icp12Sim>();

@@ -57,7 +57,6 @@ class Nano : public testing::Test {
 };
 
 TEST_F(Nano, AToneLightsItsLampPinAndShutdownLeavesEveryPinLow) {
-    kftest::DefaultSinkLock sink;
     KF_REQUIRE(kftest::serverAnswers(),
                "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     AvrSim sim(elf_, kf::fw::BoardType::ET);
@@ -81,7 +80,6 @@ TEST_F(Nano, AToneLightsItsLampPinAndShutdownLeavesEveryPinLow) {
 // A Nano plugged in while the show runs: its port appears, opening it resets the board, and
 // the board joins the show once it has booted and answered.
 TEST_F(Nano, ANanoPluggedInMidShowBootsAndJoinsIt) {
-    kftest::DefaultSinkLock sink;
     KF_REQUIRE(kftest::serverAnswers(),
                "a PulseAudio server answering (" + kftest::pulseServerDescription() + ")");
     char tmpl[] = "/tmp/kf-nano.XXXXXX";

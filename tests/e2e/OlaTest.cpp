@@ -121,7 +121,6 @@ class OlaProgram : public Program {
         EXPECT_TRUE(onlyLamp(lamp, first)(*w.last())) << lampText(*w.last(), first);
     }
 
-    kftest::DefaultSinkLock sink_;
     OladServer olad_;
 };
 

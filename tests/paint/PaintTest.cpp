@@ -29,61 +29,27 @@
 #include "app/PictureBox.h"
 #include "support/FormFixture.h"
 #include "support/Require.h"
+#include "support/Xvfb.h"
 
 namespace {
 
 // The X server the whole binary paints on; started before the application exists, because
 // the platform is chosen then.
-pid_t xvfbPid = -1;
+kftest::Xvfb* xServer = nullptr;
 bool onX = false;
 
 bool startXvfb() {
-    int fds[2];
-    if (::pipe(fds) != 0) {
+    xServer = new kftest::Xvfb;
+    if (!xServer->ready()) {
         return false;
     }
-    const std::string fd = std::to_string(fds[1]);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", fd,          "-screen",
-                                     "0",    "800x600x24", "-nolisten", "tcp"};
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int r = ::posix_spawnp(&xvfbPid, "Xvfb", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (r != 0) {
-        xvfbPid = -1;
-        ::close(fds[0]);
-        return false;
-    }
-    // Xvfb writes its display number once it accepts clients.
-    std::string number;
-    char c = 0;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n') {
-        number += c;
-    }
-    ::close(fds[0]);
-    if (number.empty()) {
-        return false;
-    }
-    ::setenv("DISPLAY", (":" + number).c_str(), 1);
+    ::setenv("DISPLAY", xServer->display().c_str(), 1);
     return true;
 }
 
 void stopXvfb() {
-    if (xvfbPid > 0) {
-        ::kill(xvfbPid, SIGTERM);
-        int status = 0;
-        ::waitpid(xvfbPid, &status, 0);
-        xvfbPid = -1;
-    }
+    delete xServer;
+    xServer = nullptr;
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -38,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,11 +141,42 @@ class OladServer {
     std::uint16_t rpcPort() const { return rpcPort_; }
     std::string logPath() const { return dir_ + "/olad.log"; }
 
-    // Starts olad and waits until its RPC port answers.
+    // Starts olad and waits until its RPC port answers. The port was free when it was chosen,
+    // but another test's olad may take it first: a first start then tries a fresh port, and
+    // the port counts as answering only when our own olad listens on it.
     bool start(std::chrono::seconds timeout = std::chrono::seconds(10)) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const Outcome outcome = startOnce(timeout);
+            if (outcome == Outcome::Answers) {
+                started_ = true;
+                return true;
+            }
+            if (outcome == Outcome::TimedOut || started_) {
+                return false;  // a restart keeps its port: the program under test knows it
+            }
+            rpcPort_ = freeTcpPort();
+        }
+        return false;
+    }
+    bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    // SIGKILL: olad gone as after a crash or a pulled plug.
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+
+  private:
+    enum class Outcome { Answers, Exited, TimedOut };
+
+    Outcome startOnce(std::chrono::seconds timeout) {
         const std::string path = oladPath();
         if (path.empty()) {
-            return false;
+            return Outcome::TimedOut;
         }
         const std::string rpc = std::to_string(rpcPort_);
         const std::string http = std::to_string(httpPort_);
@@ -167,31 +200,53 @@ class OladServer {
         }
         const auto end = OlaClock::now() + timeout;
         while (OlaClock::now() < end) {
-            if (tcpAnswers(rpcPort_)) {
-                return true;
+            if (tcpAnswers(rpcPort_) && listensOn(pid_, rpcPort_)) {
+                return Outcome::Answers;
             }
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                return false;
+                return Outcome::Exited;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return false;
-    }
-    bool running() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-    // SIGKILL: olad gone as after a crash or a pulled plug.
-    void kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        return Outcome::TimedOut;
     }
 
-  private:
+    // Whether process `pid` holds the socket listening on TCP `port` (/proc/net/tcp's
+    // listening entries, matched by inode against the process's descriptors).
+    static bool listensOn(pid_t pid, std::uint16_t port) {
+        std::vector<std::string> inodes;
+        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            std::ifstream in(table);
+            std::string line;
+            std::getline(in, line);  // the header
+            while (std::getline(in, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout,
+                    inode;
+                fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
+                    uid >> timeout >> inode;
+                const auto colon = local.rfind(':');
+                if (state == "0A" && colon != std::string::npos &&
+                    std::stoul(local.substr(colon + 1), nullptr, 16) == port) {
+                    inodes.push_back("socket:[" + inode + "]");
+                }
+            }
+        }
+        std::error_code error;
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+            const auto target = std::filesystem::read_symlink(fd.path(), error);
+            if (!error &&
+                std::find(inodes.begin(), inodes.end(), target.string()) != inodes.end()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool started_ = false;
     std::uint16_t rpcPort_;
     std::uint16_t httpPort_;
     std::string dir_;
