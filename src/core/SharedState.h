@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "audio/SpectrumPicture.h"
+#include "core/SpectrumBitmap.h"
 
 namespace kf {
 
