@@ -194,9 +194,12 @@ std::int64_t SerialPortControl::lineBacklog() {
 
 namespace {
 
+// A character's time as the pacing counts it: ten bits (8N1: a start bit, eight data bits and a
+// stop bit) at 5 % below the nominal rate. Sending a little less than the line carries lets a
+// queue that something left on it (the search's commands, a burst) drain away behind a far end
+// that hides its queue (a pseudo-terminal, ser2net, socat), instead of standing for the show.
 std::chrono::nanoseconds characterTime(std::int32_t baudRate) {
-    // 8N1: a start bit, eight data bits and a stop bit.
-    return std::chrono::nanoseconds(10'000'000'000LL / std::max<std::int32_t>(baudRate, 1));
+    return std::chrono::nanoseconds(10'500'000'000LL / std::max<std::int32_t>(baudRate, 1));
 }
 
 }  // namespace
