@@ -425,6 +425,13 @@ int noise(const Options& o, const std::string& platform) {
         say(("cava does not deliver output: " + error + " (see cava-default-" + platform + ".log)")
                 .c_str());
     }
+    // The like-for-like peer: 16 bars, 8 a channel, on the same monitor and in the same window.
+    probe::CavaPeer cava16(o.dir, o.source, 16, false);
+    if (!cava16.start("16-" + platform, error) || !cava16.waitForFrames(10, 10s)) {
+        say(("cava (16 bars) does not deliver output: " + error + " (see cava-16-" + platform +
+             ".log)")
+                .c_str());
+    }
     probe::NoisePlayer player;
     if (!player.start(error)) {
         say(("noise playback: " + error).c_str());
@@ -436,8 +443,10 @@ int noise(const Options& o, const std::string& platform) {
          std::to_string(o.noiseSeconds) + " s")
             .c_str());
     const double cava0 = probe::cpuSeconds(cava.pid());
+    const double cava16at0 = probe::cpuSeconds(cava16.pid());
     const Window w = measure(r.pid, std::chrono::seconds(o.noiseSeconds));
     const double cava1 = probe::cpuSeconds(cava.pid());
+    const double cava16at1 = probe::cpuSeconds(cava16.pid());
     const double busyCpu = probe::cpuSeconds(busy) - busy0;
     const long hwm = probe::statusKb(r.pid, "VmHWM");
     const long cavaHwm = probe::statusKb(cava.pid(), "VmHWM");
@@ -448,6 +457,7 @@ int noise(const Options& o, const std::string& platform) {
     probe::terminate(busy, 1s);
     player.stop();
     const std::string cavaEnd = cava.stop();
+    const std::string cava16End = cava16.stop();
 
     const auto commands = probe::icp12Commands(b.icpL.chunks());
     frameRows((what + ", 4 boards, other core busy").c_str(),
@@ -460,12 +470,19 @@ int noise(const Options& o, const std::string& platform) {
     row(what + ": our CPU by thread", w.threads);
     row(what + ": ours at or below cava", fmt("%.2f", ours) + " vs " + fmt("%.2f %%", theirs),
         "ours ≤ cava", ours <= theirs);
+    const double theirs16 = percentOfCore(cava16at1 - cava16at0, w);
+    row(what + ": CPU use of one core, cava (16 bars, 8 a channel, raw output)",
+        fmt("%.2f %%", theirs16));
+    row(what + ": ours at or below cava at 16 bars",
+        fmt("%.2f", ours) + " vs " + fmt("%.2f %%", theirs16), "ours ≤ cava (16 bars)",
+        ours <= theirs16);
     row(what + ": peak resident memory, ours / cava",
         fmt("%.1f", hwm / 1024.0) + " / " + fmt("%.1f MB", cavaHwm / 1024.0), "ours ≤ 35 MB",
         hwm > 0 && hwm / 1024.0 <= 35.0);
     row(what + ": the busy loop's CPU over the window",
         fmt("%.1f %% of one core", 100.0 * busyCpu / (probe::ms(w.to - w.from) / 1000.0)));
     row(what + ": cava end status", cavaEnd);
+    row(what + ": cava (16 bars) end status", cava16End);
     row(what + ": program end status on SIGTERM", programEnd, "exit 0");
     if (bare.ran) {
         const std::string next = what + ", next " + std::to_string(bare.seconds) + " s";
