@@ -92,6 +92,8 @@ inline std::array<unsigned, 8> onsBetween(const Icp12State& a, const Icp12State&
 // After the program ended: the iCP12 board dark, the port closed as often as opened.
 inline void expectIcp12LeftDark(const Icp12Sim& sim, const std::string& name) {
     SCOPED_TRACE(name);
+    // The program has ended; its simulator reads the last bytes and the close when it next runs.
+    EXPECT_TRUE(sim.waitForCloseCount(sim.openCount(), std::chrono::seconds(5))) << sim.summary();
     const Icp12State s = sim.state();
     EXPECT_EQ(s.lit(), 0) << sim.summary();
     const std::string wire = sim.received();
@@ -105,6 +107,8 @@ inline void expectIcp12LeftDark(const Icp12Sim& sim, const std::string& name) {
 // After the program ended: the Arduino's last message the all-off "1/0/", its port closed.
 inline void expectArduinoLeftDark(const ArduinoSim& sim, const std::string& name) {
     SCOPED_TRACE(name);
+    // The program has ended; its simulator reads the last bytes and the close when it next runs.
+    EXPECT_TRUE(sim.waitForCloseCount(sim.openCount(), std::chrono::seconds(5))) << sim.summary();
     const ArduinoState s = sim.state();
     ASSERT_FALSE(s.messages.empty());
     EXPECT_EQ(s.messages.back().command, kPattern);
@@ -118,6 +122,8 @@ inline void expectArduinoLeftDark(const ArduinoSim& sim, const std::string& name
 // A TM board at the end: the end text, two seconds of nothing, then the all-off message.
 inline void expectTmSaidGoodbye(const ArduinoSim& sim, const std::string& name) {
     SCOPED_TRACE(name);
+    // The program has ended; its simulator reads the last bytes and the close when it next runs.
+    EXPECT_TRUE(sim.waitForCloseCount(sim.openCount(), std::chrono::seconds(5))) << sim.summary();
     const ArduinoState s = sim.state();
     ASSERT_GE(s.messages.size(), 2u);
     const ArduinoMessage& last = s.messages.back();
