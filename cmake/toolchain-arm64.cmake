@@ -6,6 +6,10 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
+# GNUInstallDirs gives Debian's multiarch library directory only to native builds; the package
+# installs the OLA module in /usr/lib/aarch64-linux-gnu/kleurflits-stereo, and the program
+# looks for it there.
+set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
 
 if(DEFINED ENV{KF_SYSROOT})
   set(KF_SYSROOT $ENV{KF_SYSROOT})
