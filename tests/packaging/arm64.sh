@@ -1,6 +1,7 @@
 # Sourced by tests/packaging/run.sh --arch arm64 once the package's name, section and contents
 # are checked: what an amd64 machine can check of the arm64 package without installing it.
-# Uses run.sh's deb, work, program, ola_module, run_seconds, program_pid, fail and step.
+# Uses run.sh's deb, work, program, ola_module, run_seconds, program_pid, fail and step, and
+# leaves in arm64_target what run.sh's cleanup has to remove.
 
 kf_packaging_arm64() {
   . scripts/lib/arm64.sh
@@ -60,7 +61,9 @@ kf_packaging_arm64() {
   # The program as the package lays it out, in a copy of the sysroot (links, not copies of its
   # files), under emulation: it records, and loads its OLA module from where it is installed.
   step "running $program for ${run_seconds} s under qemu (offscreen, no serial ports)"
-  local target=$work/target
+  # Beside the sysroot, on its file system, for the links; run.sh's cleanup removes it.
+  arm64_target=$(mktemp -d "$sysroot.run.XXXXXX")
+  local target=$arm64_target/root
   cp -al "$sysroot" "$target" || fail "cannot copy the sysroot"
   dpkg-deb -x "$deb" "$target" || fail "dpkg-deb cannot unpack $deb"
   kf_pulse_ensure || fail "no PulseAudio server answers and none could be started"
@@ -106,6 +109,8 @@ kf_packaging_arm64() {
   fi
   [ "$status" -eq 0 ] || { cat "$work/program.log" >&2; fail "$program exited with status $status after SIGTERM"; }
   step "$program recorded, loaded $ola_module, and exited 0 after SIGTERM"
+  rm -rf "$arm64_target"
+  arm64_target=""
 
   echo "PASS: packaging: $(basename "$deb") builds, passes lintian and the validators, holds aarch64 files, depends on Debian 12 arm64 packages only, and runs under qemu"
 }

@@ -37,6 +37,7 @@ multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 ola_module=/usr/lib/$multiarch/kleurflits-stereo/kleurflits-ola.so
 
 work=$(mktemp -d /tmp/kf-packaging.XXXXXX)
+arm64_target=""
 program_pid=""
 installed_by_us=0
 sudo=""
@@ -59,6 +60,7 @@ cleanup() {
     case "$private_dir" in /tmp/kf-pulse.*) rm -rf "$private_dir" ;; esac
   fi
   rm -rf "$work"
+  [ -z "$arm64_target" ] || rm -rf "$arm64_target"
 }
 trap cleanup EXIT
 
