@@ -9,9 +9,23 @@
 #      records without OLA's libraries mapped, stops it with SIGTERM and requires exit status 0;
 #      then once more with KLEURFLITS_OLA_UNIVERSE, which must load the installed OLA module
 #   5. removes and purges the package and checks that its files are gone
+# With --arch arm64 it checks the cross-built arm64 package instead (scripts/package --arch
+# arm64): steps 1 and 2, then its architecture, that its program and module are aarch64, that
+# every dependency is met by Debian 12's arm64 packages, and that the program as the package
+# lays it out records and loads its OLA module under qemu. It does not install it here (an
+# amd64 machine).
 # Prints one PASS or FAIL line at the end; exits non-zero on failure.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
+
+arch=amd64
+if [ "${1:-}" = --arch ]; then
+  arch=${2:-}
+fi
+case "$arch" in
+  amd64 | arm64) ;;
+  *) echo "FAIL: packaging: --arch takes amd64 or arm64" >&2; exit 2 ;;
+esac
 
 package=kleurflits-stereo
 program=/usr/bin/kleurflits-stereo
@@ -19,9 +33,11 @@ desktop_file=/usr/share/applications/nl.kleurflits.Stereo.desktop
 metainfo_file=/usr/share/metainfo/nl.kleurflits.Stereo.metainfo.xml
 run_seconds=3
 # The OLA module the program loads for DMX output only.
-ola_module=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/kleurflits-stereo/kleurflits-ola.so
+multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+ola_module=/usr/lib/$multiarch/kleurflits-stereo/kleurflits-ola.so
 
 work=$(mktemp -d /tmp/kf-packaging.XXXXXX)
+arm64_target=""
 program_pid=""
 installed_by_us=0
 sudo=""
@@ -44,6 +60,7 @@ cleanup() {
     case "$private_dir" in /tmp/kf-pulse.*) rm -rf "$private_dir" ;; esac
   fi
   rm -rf "$work"
+  [ -z "$arm64_target" ] || rm -rf "$arm64_target"
 }
 trap cleanup EXIT
 
@@ -66,11 +83,11 @@ fi
 
 # 1. Build and check the package.
 step "scripts/package"
-deb=$(scripts/package) || fail "scripts/package failed"
+deb=$(scripts/package --arch "$arch") || fail "scripts/package --arch $arch failed"
 deb=$(printf '%s\n' "$deb" | tail -n 1)
 [ -f "$deb" ] || fail "scripts/package printed no package path (got '$deb')"
 case "$(basename "$deb")" in
-  "${package}"_*_amd64.deb) ;;
+  "${package}"_*_"$arch".deb) ;;
   *) fail "unexpected package file name $(basename "$deb")" ;;
 esac
 step "package: $deb"
@@ -98,6 +115,14 @@ if grep -E -i 'boardsim|bench|test' "$work/paths" >&2; then
 fi
 bad_modes=$(awk '($1 ~ /^d/ && $1 != "drwxr-xr-x") || ($1 ~ /^-/ && $1 != "-rw-r--r--" && $1 != "-rwxr-xr-x") || $2 != "root/root"' "$work/contents")
 [ -z "$bad_modes" ] || fail "unusual owner or permissions in the package: $bad_modes"
+
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "the package's architecture is not $arch"
+
+if [ "$arch" = arm64 ]; then
+  . tests/packaging/arm64.sh
+  kf_packaging_arm64
+  exit $?
+fi
 
 # 3. Install it as a user would.
 if is_installed; then
