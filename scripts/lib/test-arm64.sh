@@ -33,9 +33,8 @@ kf_arm64_sysroot
 build=build-arm64
 kf_arm64_configure "$build" -DCMAKE_BUILD_TYPE=Release -DKF_BUILD_TESTS=ON -DKF_BUILD_BENCH=OFF \
   -DKF_BUILD_E2E=OFF
+# The build makes the lamp-board firmware too (AVR, the same for every host).
 cmake --build "$build" -j"$(nproc)"
-# The lamp-board firmware (AVR, the same for every host), for the simulated ATmega328P.
-scripts/firmware build-fw
 
 . scripts/lib/pulse.sh
 trap kf_pulse_stop EXIT
