@@ -1,5 +1,6 @@
-// The audio library on PulseAudio: the calls without a server, and the real
-// server (the shared null sink; a private server for the tests that switch outputs or kill it).
+// The audio library on PulseAudio through its six calls: the calls without a server, and the
+// real server (the shared null sink; a private server, PulseAudio or PipeWire, for the tests
+// that switch outputs or kill it).
 #include "audio/PulseAudioLibrary.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,8 @@
 #include <iostream>
 #include <memory>
 
-#include "PipeWireServer.h"
 #include "PulseTestSupport.h"
+#include "SoundServers.h"
 #include "audio/modBass.h"
 #include "support/Require.h"
 
@@ -414,35 +415,7 @@ TEST_F(CaptureRealServer, SilenceGivesEveryBinBelow1e4) {
 // A private server, PulseAudio or PipeWire with pipewire-pulse: what the default output plays
 // past a silent default microphone, switching the default output, and the server dying mid-show.
 
-enum class ServerKind { PulseAudio, PipeWire };
-
-std::string kindName(const ::testing::TestParamInfo<ServerKind>& info) {
-    return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
-}
-
-void PrintTo(ServerKind kind, std::ostream* os) {
-    *os << (kind == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire");
-}
-
-class CapturePrivateServer : public ::testing::TestWithParam<ServerKind> {
-  protected:
-    // sinks: the first one is the default output; mic: the default source.
-    std::unique_ptr<TestSoundServer> makeServer(std::vector<std::string> sinks,
-                                                std::string mic = "kf_mic") {
-        if (GetParam() == ServerKind::PulseAudio) {
-            return std::make_unique<PrivateServer>(std::move(sinks), std::move(mic));
-        }
-        return std::make_unique<PipeWireServer>(std::move(sinks), std::move(mic));
-    }
-    void SetUp() override {
-        if (GetParam() == ServerKind::PulseAudio) {
-            KF_REQUIRE(PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
-        } else {
-            KF_REQUIRE(PipeWireServer::available(),
-                       "pipewire, wireplumber, pipewire-pulse and dbus-daemon");
-        }
-    }
-};
+class CapturePrivateServer : public OnEachServer {};
 
 INSTANTIATE_TEST_SUITE_P(Servers, CapturePrivateServer,
                          ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire), kindName);
