@@ -5,93 +5,20 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/CaptureSupervisor.h"
 #include "audio/FftAnalyser.h"
+#include "audio/PulseMainLoop.h"
 #include "audio/SampleRing.h"
 #include "audio/modBass.h"
 
-struct pa_threaded_mainloop;
-struct pa_context;
-struct pa_stream;
-struct pa_time_event;
-struct pa_defer_event;
-
 namespace modBass {
-
-namespace detail {
-
-// The reconnect decisions of the capture backend, free of PulseAudio so they can be tested
-// without a server. The backend reports what happened (server connecting, up, lost; stream
-// connecting, up, moved, lost; the monitor of the default output) and asks next() what to do.
-// When following the default output, the stream is connected only once the server has named
-// that output's monitor: it is asked for by its real name, never by an alias.
-class ReconnectPlan {
-  public:
-    using Clock = std::chrono::steady_clock;
-    using TimePoint = Clock::time_point;
-    static constexpr std::chrono::milliseconds kRetryInterval{500};
-    static constexpr std::chrono::milliseconds kConnectTimeout{2000};
-
-    enum class Link { Down, Connecting, Up };
-    enum class Step {
-        None,
-        ConnectServer,  // create a context and connect it
-        AbandonServer,  // the connection attempt takes too long: drop it (report serverLost)
-        ConnectStream,  // create and connect the record stream
-        AbandonStream,  // the stream takes too long to connect: drop it (report streamLost)
-        FollowDefault,  // the default output changed: reconnect the stream to its monitor
-    };
-
-    // followDefault: the source is the monitor of the default output and follows it.
-    explicit ReconnectPlan(bool followDefault = true) : follow_(followDefault) {}
-
-    void serverConnecting(TimePoint now);
-    void serverUp();
-    void serverLost(TimePoint now);  // the stream is lost with it
-    void setRecording(bool on);      // whether a record stream is wanted
-    void streamConnecting(TimePoint now);
-    void streamUp(std::string device);     // device: the source actually recorded
-    void streamMoved(std::string device);  // the server moved the stream to another source
-    void streamLost(TimePoint now);
-    // The server's answer about the monitor source of its default output; empty when it has
-    // no default output (or that output has no monitor).
-    void defaultMonitorIs(std::string monitor);
-
-    Step next(TimePoint now) const;
-
-    Link server() const { return server_; }
-    Link stream() const { return stream_; }
-    bool recording() const { return recording_; }
-    bool followsDefault() const { return follow_; }
-    const std::string& device() const { return device_; }
-    const std::string& defaultMonitor() const { return wanted_; }
-    bool defaultMonitorKnown() const { return monitorKnown_; }  // answered since the connect
-    unsigned serverLosses() const { return serverLosses_; }
-    unsigned streamLosses() const { return streamLosses_; }
-    unsigned serverConnects() const { return serverConnects_; }
-
-  private:
-    bool follow_;
-    bool recording_ = false;
-    Link server_ = Link::Down;
-    Link stream_ = Link::Down;
-    TimePoint retryServerAt_ = TimePoint::min();
-    TimePoint retryStreamAt_ = TimePoint::min();
-    TimePoint serverSince_{};
-    TimePoint streamSince_{};
-    std::string device_;
-    std::string wanted_;
-    bool monitorKnown_ = false;
-    unsigned serverLosses_ = 0;
-    unsigned streamLosses_ = 0;
-    unsigned serverConnects_ = 0;
-};
-
-}  // namespace detail
 
 // The audio library on PulseAudio (and PipeWire through pipewire-pulse). One capture thread,
 // the threaded mainloop's, receives fragments of about 10 ms of float32 stereo at 44100 Hz from
 // the recording source and writes them into a ring of the newest samples; the FFT request
-// analyses the newest 1024 frames of that ring on the caller's thread.
+// analyses the newest 1024 frames of that ring on the caller's thread. This class holds the six
+// calls' rules (handles, error codes, formats, silence when nothing is recorded); the supervisor
+// keeps the server and the record stream going.
 //
 // The source is the monitor of the server's default output, asked for by its real name (the
 // default sink's monitor source; pipewire-pulse does not resolve the "@DEFAULT_MONITOR@" alias,
@@ -104,7 +31,7 @@ class ReconnectPlan {
 // The six calls come from one thread (the user-interface thread); the diagnostics may be called
 // from any thread except the capture thread. BASS_RecordFree must not be called from the
 // record callback.
-class PulseAudioLibrary final : public AudioLibrary {
+class PulseAudioLibrary final : public AudioLibrary, private CaptureSupervisor::Recorder {
   public:
     PulseAudioLibrary();
     ~PulseAudioLibrary() override;
@@ -139,56 +66,31 @@ class PulseAudioLibrary final : public AudioLibrary {
     // Capture data older than this reads as silence (a stalled or suspended source).
     static constexpr std::chrono::milliseconds kStaleAfter{500};
     // The period of the supervising timer on the capture thread.
-    static constexpr std::chrono::milliseconds kTick{100};
+    static constexpr std::chrono::milliseconds kTick = CaptureSupervisor::kTick;
 
   private:
-    using Clock = detail::ReconnectPlan::Clock;
-
     bool initLocked();
+    bool waitForServerLocked();
+    bool findDefaultMonitorLocked();
+    bool findNamedSourceLocked();
     void teardown();
-    template <class Done>
-    bool waitLocked(std::chrono::milliseconds timeout, Done done);
-
-    // Capture thread (or any thread holding the mainloop lock).
-    void evaluate();
-    void observe(Clock::time_point now);
-    void act(detail::ReconnectPlan::Step step, Clock::time_point now);
-    void connectContext(Clock::time_point now);
-    void loseServer(Clock::time_point now);
-    void dropContext();
-    void connectStream(Clock::time_point now);
-    void dropStream();
-    void queryDefaultMonitor();
-    void monitorAnswer(const std::string& monitor);
-    void kick();
-    void onRead(pa_stream* s, std::size_t bytes);
-
-    friend struct PulseCallbacks;  // the C callbacks, in the .cpp
+    // CaptureSupervisor::Recorder: hands each fragment to the record callback.
+    bool recorded(const void* data, std::uint32_t bytes) override;
 
     std::atomic<int> lastError_{BASS_OK};
     SampleRing ring_;
     FftAnalyser fft_;  // user-interface thread only
-
-    // Owned by the user-interface thread; the objects behind them are used under the mainloop lock.
-    pa_threaded_mainloop* ml_ = nullptr;
-    // Under the mainloop lock.
-    pa_context* ctx_ = nullptr;
-    pa_stream* stream_ = nullptr;
-    pa_time_event* tick_ = nullptr;
-    pa_defer_event* kick_ = nullptr;
-    bool active_ = false;
+    // Started and stopped by the user-interface thread; what runs on it is used under its lock.
+    PulseMainLoop loop_;
+    // Under the loop's lock.
+    CaptureSupervisor supervisor_{loop_, ring_};
     std::string source_;
-    detail::ReconnectPlan plan_;
-    enum class SourceCheck { Pending, Found, Missing } sourceCheck_ = SourceCheck::Pending;
     RECORDPROC proc_ = nullptr;
     void* user_ = nullptr;
     HRECORD handle_ = 0;
-    bool stopRequested_ = false;
-    unsigned follows_ = 0;
     HRECORD nextHandle_ = 1;
 
-    std::atomic<HRECORD> recording_{0};        // the running recording's handle, 0 when none
-    std::atomic<std::int64_t> lastDataNs_{0};  // steady clock of the newest fragment
+    std::atomic<HRECORD> recording_{0};  // the running recording's handle, 0 when none
 };
 
 }  // namespace modBass

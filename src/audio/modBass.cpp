@@ -4,6 +4,8 @@
 
 namespace modBass {
 
+// The one place the backend is chosen: another platform's capture (a loopback of the default
+// render device, say) is a class of its own beside PulseAudioLibrary, picked here.
 std::unique_ptr<AudioLibrary> createSystemAudioLibrary() {
     return std::make_unique<PulseAudioLibrary>();
 }

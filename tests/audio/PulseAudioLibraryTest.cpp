@@ -1,5 +1,6 @@
-// The audio library on PulseAudio: the calls without a server, the reconnect plan, and the real
-// server (the shared null sink; a private server for the tests that switch outputs or kill it).
+// The audio library on PulseAudio through its six calls: the calls without a server, and the
+// real server (the shared null sink; a private server, PulseAudio or PipeWire, for the tests
+// that switch outputs or kill it).
 #include "audio/PulseAudioLibrary.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +15,12 @@
 #include <iostream>
 #include <memory>
 
-#include "PipeWireServer.h"
 #include "PulseTestSupport.h"
+#include "SoundServers.h"
 #include "audio/modBass.h"
 #include "support/Require.h"
 
 using modBass::PulseAudioLibrary;
-using modBass::detail::ReconnectPlan;
 using namespace kftest;
 
 namespace {
@@ -186,136 +186,6 @@ TEST(CaptureNoServer, ASilentServerMakesInitFailWithinAboutTwoSeconds) {
     ::close(fd);
     ::unlink(path.c_str());
     ::rmdir(dir);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The reconnect plan, without a server.
-
-namespace {
-const ReconnectPlan::TimePoint T0 = ReconnectPlan::Clock::now();
-ReconnectPlan::TimePoint at(int ms) {
-    return T0 + std::chrono::milliseconds(ms);
-}
-using Step = ReconnectPlan::Step;
-using Link = ReconnectPlan::Link;
-
-ReconnectPlan streamingPlan(bool follow, const std::string& device) {
-    ReconnectPlan p(follow);
-    p.serverConnecting(at(0));
-    p.serverUp();
-    p.setRecording(true);
-    p.streamConnecting(at(0));
-    p.streamUp(device);
-    return p;
-}
-}  // namespace
-
-TEST(CaptureReconnectPlan, StartsByConnectingTheServer) {
-    ReconnectPlan p;
-    EXPECT_EQ(p.next(at(0)), Step::ConnectServer);
-    p.serverConnecting(at(0));
-    EXPECT_EQ(p.next(at(100)), Step::None);
-    p.serverUp();
-    EXPECT_EQ(p.server(), Link::Up);
-    EXPECT_EQ(p.next(at(100)), Step::None) << "no stream is wanted yet";
-}
-
-TEST(CaptureReconnectPlan, AbandonsAConnectionAttemptAfterTwoSeconds) {
-    ReconnectPlan p;
-    p.serverConnecting(at(0));
-    EXPECT_EQ(p.next(at(1999)), Step::None);
-    EXPECT_EQ(p.next(at(2000)), Step::AbandonServer);
-}
-
-TEST(CaptureReconnectPlan, RetriesTheServerEvery500Ms) {
-    ReconnectPlan p = streamingPlan(true, "a.monitor");
-    p.serverLost(at(1000));
-    EXPECT_EQ(p.stream(), Link::Down);
-    EXPECT_EQ(p.device(), "");
-    EXPECT_EQ(p.next(at(1499)), Step::None);
-    EXPECT_EQ(p.next(at(1500)), Step::ConnectServer);
-    p.serverConnecting(at(1500));
-    p.serverLost(at(1501));  // refused at once
-    EXPECT_EQ(p.next(at(1900)), Step::None);
-    EXPECT_EQ(p.next(at(2001)), Step::ConnectServer);
-    EXPECT_EQ(p.serverLosses(), 2u);
-}
-
-TEST(CaptureReconnectPlan, ResumesTheStreamAsSoonAsTheServerIsBack) {
-    ReconnectPlan p = streamingPlan(true, "a.monitor");
-    p.serverLost(at(1000));
-    p.serverConnecting(at(1500));
-    p.serverUp();
-    p.defaultMonitorIs("a.monitor");  // the answer to the question asked on connecting
-    EXPECT_EQ(p.next(at(1510)), Step::ConnectStream);
-    EXPECT_EQ(p.serverConnects(), 2u);
-}
-
-TEST(CaptureReconnectPlan, ConnectsTheStreamOnlyWhenRecordingIsWanted) {
-    ReconnectPlan p;
-    p.serverConnecting(at(0));
-    p.serverUp();
-    p.defaultMonitorIs("a.monitor");
-    EXPECT_EQ(p.next(at(10)), Step::None);
-    p.setRecording(true);
-    EXPECT_EQ(p.next(at(10)), Step::ConnectStream);
-    p.streamConnecting(at(10));
-    EXPECT_EQ(p.next(at(20)), Step::None);
-    EXPECT_EQ(p.next(at(2010)), Step::AbandonStream);
-    p.setRecording(false);
-    EXPECT_EQ(p.next(at(3000)), Step::None);
-}
-
-TEST(CaptureReconnectPlan, RetriesALostStreamAfter500Ms) {
-    ReconnectPlan p = streamingPlan(false, "mic");
-    p.streamLost(at(100));
-    EXPECT_EQ(p.next(at(599)), Step::None);
-    EXPECT_EQ(p.next(at(600)), Step::ConnectStream);
-    EXPECT_EQ(p.streamLosses(), 1u);
-}
-
-TEST(CaptureReconnectPlan, ConnectsTheStreamOnlyOnceTheDefaultOutputsMonitorIsKnown) {
-    ReconnectPlan p;
-    p.serverConnecting(at(0));
-    p.serverUp();
-    p.setRecording(true);
-    EXPECT_FALSE(p.defaultMonitorKnown());
-    EXPECT_EQ(p.next(at(10)), Step::None) << "nothing to record before the server names it";
-    p.defaultMonitorIs("");
-    EXPECT_TRUE(p.defaultMonitorKnown());
-    EXPECT_EQ(p.next(at(20)), Step::None) << "the server has no output";
-    p.defaultMonitorIs("a.monitor");
-    EXPECT_EQ(p.next(at(30)), Step::ConnectStream);
-    p.serverLost(at(40));
-    EXPECT_FALSE(p.defaultMonitorKnown()) << "a new connection asks again";
-    EXPECT_EQ(p.defaultMonitor(), "");
-}
-
-TEST(CaptureReconnectPlan, FollowsANewDefaultOutput) {
-    ReconnectPlan p = streamingPlan(true, "a.monitor");
-    p.defaultMonitorIs("a.monitor");
-    EXPECT_EQ(p.next(at(10)), Step::None);
-    p.defaultMonitorIs("b.monitor");
-    EXPECT_EQ(p.next(at(10)), Step::FollowDefault);
-    p.streamConnecting(at(10));
-    EXPECT_EQ(p.next(at(11)), Step::None) << "connecting";
-    EXPECT_EQ(p.defaultMonitor(), "b.monitor") << "the stream is connected to it by name";
-    p.streamUp("b.monitor");
-    p.defaultMonitorIs("b.monitor");
-    EXPECT_EQ(p.next(at(20)), Step::None);
-}
-
-TEST(CaptureReconnectPlan, AStreamMovedByTheServerIsComparedByItsNewSource) {
-    ReconnectPlan p = streamingPlan(true, "a.monitor");
-    p.defaultMonitorIs("b.monitor");
-    p.streamMoved("b.monitor");
-    EXPECT_EQ(p.next(at(10)), Step::None);
-}
-
-TEST(CaptureReconnectPlan, ANamedSourceIsNeverFollowed) {
-    ReconnectPlan p = streamingPlan(false, "line_in");
-    p.defaultMonitorIs("b.monitor");
-    EXPECT_EQ(p.next(at(10)), Step::None);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -545,35 +415,7 @@ TEST_F(CaptureRealServer, SilenceGivesEveryBinBelow1e4) {
 // A private server, PulseAudio or PipeWire with pipewire-pulse: what the default output plays
 // past a silent default microphone, switching the default output, and the server dying mid-show.
 
-enum class ServerKind { PulseAudio, PipeWire };
-
-std::string kindName(const ::testing::TestParamInfo<ServerKind>& info) {
-    return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
-}
-
-void PrintTo(ServerKind kind, std::ostream* os) {
-    *os << (kind == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire");
-}
-
-class CapturePrivateServer : public ::testing::TestWithParam<ServerKind> {
-  protected:
-    // sinks: the first one is the default output; mic: the default source.
-    std::unique_ptr<TestSoundServer> makeServer(std::vector<std::string> sinks,
-                                                std::string mic = "kf_mic") {
-        if (GetParam() == ServerKind::PulseAudio) {
-            return std::make_unique<PrivateServer>(std::move(sinks), std::move(mic));
-        }
-        return std::make_unique<PipeWireServer>(std::move(sinks), std::move(mic));
-    }
-    void SetUp() override {
-        if (GetParam() == ServerKind::PulseAudio) {
-            KF_REQUIRE(PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
-        } else {
-            KF_REQUIRE(PipeWireServer::available(),
-                       "pipewire, wireplumber, pipewire-pulse and dbus-daemon");
-        }
-    }
-};
+class CapturePrivateServer : public OnEachServer {};
 
 INSTANTIATE_TEST_SUITE_P(Servers, CapturePrivateServer,
                          ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire), kindName);
