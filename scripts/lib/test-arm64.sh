@@ -36,9 +36,6 @@ kf_arm64_configure "$build" -DCMAKE_BUILD_TYPE=Release -DKF_BUILD_TESTS=ON -DKF_
 # The build makes the lamp-board firmware too (AVR, the same for every host).
 cmake --build "$build" -j"$(nproc)"
 
-. scripts/lib/pulse.sh
-trap kf_pulse_stop EXIT
-kf_pulse_ensure
 
 export QT_QPA_PLATFORM=offscreen
 # Qt looks for its plugins by listing their folder, which qemu does not look for in the sysroot.

@@ -123,6 +123,8 @@ TEST_F(Joining, AtTheEndABoardThatJoinedIsSwitchedOffLikeTheOthers) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return board.state().frameCount > 5; }, 4000));
     form->CMD_End->click();
     EXPECT_EQ(endedWith, std::vector<int>{0});
+    // The simulator reads the last bytes and the close when it next runs.
+    EXPECT_TRUE(board.waitForCloseCount(board.openCount(), std::chrono::seconds(5)));
     const std::string wire = board.received();
     EXPECT_TRUE(wire.ends_with("(RA00)(RA10)(RA20)(RA30)(RA50)(RB00)(RB10)(RB20)"))
         << wire.substr(wire.size() > 100 ? wire.size() - 100 : 0);

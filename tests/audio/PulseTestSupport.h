@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -318,29 +317,6 @@ class TonePlayer {
     std::atomic<Clock::rep> firstWrite_{0};
     std::string error_;
     std::thread thread_;
-};
-
-// Tests that listen to (or play into) the shared server's default sink take this lock, so two
-// such tests in parallel ctest processes never hear each other.
-class DefaultSinkLock {
-  public:
-    DefaultSinkLock() {
-        fd_ = ::open("/tmp/kleurflits-default-sink.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_EX);
-        }
-    }
-    ~DefaultSinkLock() {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_UN);
-            ::close(fd_);
-        }
-    }
-    DefaultSinkLock(const DefaultSinkLock&) = delete;
-    DefaultSinkLock& operator=(const DefaultSinkLock&) = delete;
-
-  private:
-    int fd_ = -1;
 };
 
 // The null-terminated array of C strings posix_spawn takes; points into `strings`.
