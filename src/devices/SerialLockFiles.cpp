@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 namespace kf {
 
@@ -78,12 +80,25 @@ std::string lockFileName(const std::string& devicePath) {
 
 bool heldByAnotherProgram(const std::string& devicePath, dev_t device,
                           const std::string& lockDirectory) {
-    const pid_t pid = ownerOf(lockDirectory + "/" + lockFileName(devicePath));
-    if (pid <= 0 || pid == ::getpid()) {
-        return false;  // none, unreadable, or a former process of ours that had this number
+    // A terminal program locks the device's own name, also when we were given a link to it
+    // (/dev/serial/by-id/...).
+    std::vector<std::string> names{devicePath};
+    std::error_code ec;
+    const std::string real = std::filesystem::canonical(devicePath, ec).string();
+    if (!ec && real != devicePath) {
+        names.push_back(real);
     }
-    const bool alive = ::kill(pid, 0) == 0 || errno == EPERM;
-    return alive && hasDeviceOpen(pid, device);
+    for (const std::string& name : names) {
+        const pid_t pid = ownerOf(lockDirectory + "/" + lockFileName(name));
+        if (pid <= 0 || pid == ::getpid()) {
+            continue;  // none, unreadable, or a former process of ours that had this number
+        }
+        const bool alive = ::kill(pid, 0) == 0 || errno == EPERM;
+        if (alive && hasDeviceOpen(pid, device)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace kf
