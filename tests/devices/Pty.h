@@ -2,7 +2,8 @@
 
 // A pseudo-terminal pair for serial tests: the control under test opens the slave by its path,
 // the test plays the far end on the master. Closing the master looks like unplugging the
-// device to whoever holds the slave.
+// device to whoever holds the slave. The control is given a name of the test's own (see
+// PtyLink), which goes with the master.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,9 +14,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "boardsim/PtyLink.h"
 
 namespace kf::test {
 
@@ -32,9 +36,9 @@ class Pty {
             closeMaster();
             throw std::runtime_error("ptsname failed");
         }
-        path_ = name;
+        device_ = name;
         // Raw on the slave side, so the line discipline neither echoes nor translates.
-        const int slave = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int slave = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (slave < 0) {
             closeMaster();
             throw std::runtime_error("cannot open the pseudo-terminal slave");
@@ -44,12 +48,15 @@ class Pty {
         ::cfmakeraw(&tio);
         ::tcsetattr(slave, TCSANOW, &tio);
         ::close(slave);
+        link_ = std::make_unique<boardsim::PtyLink>(device_);
     }
     ~Pty() { closeMaster(); }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return link_->path(); }
+    // The device itself, /dev/pts/N.
+    const std::string& devicePath() const { return device_; }
     int master() const { return master_; }
 
     // Writes all of data to the far end of the line; false if that does not finish in time.
@@ -109,6 +116,9 @@ class Pty {
     }
 
     void closeMaster() {
+        if (link_) {
+            link_->remove();
+        }
         if (master_ >= 0) {
             ::close(master_);
             master_ = -1;
@@ -127,7 +137,8 @@ class Pty {
     }
 
     int master_ = -1;
-    std::string path_;
+    std::string device_;
+    std::unique_ptr<boardsim::PtyLink> link_;
 };
 
 }  // namespace kf::test

@@ -548,7 +548,7 @@ TEST(SerialPortControlLockFiles, ALockFileThatOutlivedItsPortDoesNotKeepTheNextD
     OtherProgram other;
     ASSERT_TRUE(other.ok());
     Pty pty;
-    const LockFile lock(pty.path(), other.pid());
+    const LockFile lock(pty.devicePath(), other.pid());
     ASSERT_TRUE(lock.ok());
     const ComPorts ports({pty.path()});
     SerialPortControl control(ports, 115200);
@@ -564,9 +564,11 @@ TEST(SerialPortControlLockFiles, APortAnotherProgramHoldsUnderItsLockFileDoesNot
     SerialPortControl control(ports, 115200);
     control.setCommPort(1);
     {
-        OtherProgram other(pty.path());
+        // The other program locks the device's own name; we are given a link to it, as a
+        // by-id name is.
+        OtherProgram other(pty.devicePath());
         ASSERT_TRUE(other.ok());
-        const LockFile lock(pty.path(), other.pid());
+        const LockFile lock(pty.devicePath(), other.pid());
         ASSERT_TRUE(lock.ok());
         EXPECT_FALSE(control.setPortOpen(true));
         EXPECT_EQ(control.openError(), PosixSerialTransport::OpenError::Busy);

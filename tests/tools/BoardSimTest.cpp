@@ -23,14 +23,33 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-TEST(BoardSimPty, SlaveIsAFreshPseudoTerminal) {
+TEST(BoardSimPty, SlaveIsAFreshPseudoTerminalUnderANameOfItsOwn) {
     SilentSim a;
     SilentSim b;
-    EXPECT_THAT(a.slavePath(), StartsWith("/dev/pts/"));
+    EXPECT_THAT(a.devicePath(), StartsWith("/dev/pts/"));
+    EXPECT_THAT(a.slavePath(), Not(StartsWith("/dev/")));
     EXPECT_NE(a.slavePath(), b.slavePath());
     struct stat info {};
+    struct stat device {};
     ASSERT_EQ(stat(a.slavePath().c_str(), &info), 0);
+    ASSERT_EQ(stat(a.devicePath().c_str(), &device), 0);
     EXPECT_TRUE(S_ISCHR(info.st_mode));
+    EXPECT_EQ(info.st_rdev, device.st_rdev);
+}
+
+// Pseudo-terminal numbers are the whole machine's: a program still watching a pulled board's
+// name must never find another process's new board behind it.
+TEST(BoardSimPty, APulledBoardsNameNeverLeadsToTheNextPseudoTerminal) {
+    std::string name;
+    {
+        SilentSim pulled;
+        name = pulled.slavePath();
+    }
+    struct stat info {};
+    EXPECT_NE(lstat(name.c_str(), &info), 0) << name << " outlived its board";
+    SilentSim next;
+    EXPECT_NE(next.slavePath(), name);
+    EXPECT_NE(lstat(name.c_str(), &info), 0);
 }
 
 TEST(BoardSimLog, EveryByteIsRecordedInOrderWithTimes) {

@@ -43,6 +43,7 @@ class BoardSim {
     BoardSim& operator=(const BoardSim&) = delete;
 
     const std::string& slavePath() const { return pty_.slavePath(); }
+    const std::string& devicePath() const { return pty_.devicePath(); }
     Clock::time_point startTime() const { return start_; }
 
     // Everything received so far, and the same split into reads with their times.

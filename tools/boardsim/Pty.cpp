@@ -50,13 +50,18 @@ Pty::Pty(bool keepSlaveOpen) {
         } else {
             close(slave);
         }
+        link_ = std::make_unique<PtyLink>(slavePath_);
     } catch (...) {
+        if (slave_ >= 0) {
+            close(slave_);
+        }
         close(master_);
         throw;
     }
 }
 
 Pty::~Pty() {
+    link_.reset();  // the name goes first, so nobody watching it opens the next pty
     if (slave_ >= 0) {
         close(slave_);
     }

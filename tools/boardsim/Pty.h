@@ -1,6 +1,9 @@
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "boardsim/PtyLink.h"
 
 namespace kf::boardsim {
 
@@ -18,13 +21,17 @@ class Pty {
 
     // Non-blocking master descriptor.
     int masterFd() const { return master_; }
-    const std::string& slavePath() const { return slavePath_; }
+    // The name the program is given: a link of this process's own (see PtyLink).
+    const std::string& slavePath() const { return link_->path(); }
+    // The device itself, /dev/pts/N.
+    const std::string& devicePath() const { return slavePath_; }
     bool keepsSlaveOpen() const { return slave_ >= 0; }
 
   private:
     int master_ = -1;
     int slave_ = -1;
     std::string slavePath_;
+    std::unique_ptr<PtyLink> link_;
 };
 
 }  // namespace kf::boardsim
