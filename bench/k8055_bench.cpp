@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include "devices/BackgroundHidDevice.h"
+#include "devices/K8055Output.h"
 #include "devices/Velleman.h"
 #include "devices/k8055d.h"
 
@@ -42,11 +43,15 @@ void BM_K8055FrameTwoBoards(benchmark::State& bench) {
     state.K8055Active = true;
     state.K8055Card(kf::Links) = 1;
     state.K8055Card(kf::Rechts) = 2;
+    kf::K8055Output left(state, kf::Links, driver);
+    kf::K8055Output right(state, kf::Rechts, driver);
     std::int32_t pattern = 0;
     for (auto _ : bench) {
         state.LedPattern(kf::Links) = pattern & 0xFF;
         state.LedPattern(kf::Rechts) = (pattern >> 1) & 0xFF;
-        Velleman::FrameStep(state, driver);
+        const kf::LampFrame frame = kf::LampFrame::of(state);
+        left.take(frame);
+        right.take(frame);
         ++pattern;
     }
 }

@@ -19,7 +19,10 @@
 #include "app/PictureBox.h"
 #include "app/ScrollBar.h"
 #include "devices/Arduino.h"
-#include "devices/OlaOutput.h"
+#include "devices/ArduinoOutput.h"
+#include "devices/DmxOutput.h"
+#include "devices/Icp12Output.h"
+#include "devices/K8055Output.h"
 #include "devices/Tm1638.h"
 #include "devices/Velleman.h"
 #include "devices/iCP12.h"
@@ -74,9 +77,23 @@ KleurFlitsFrm::KleurFlitsFrm(FormDependencies deps, QWidget* parent)
       MSComm_Arduino_Links(deps.ports, 115200),
       MSComm_Arduino_Rechts(deps.ports, 115200),
       deps_(std::move(deps)) {
+    addOutputs();
     buildControls();
     connectHandlers();
     watchK8055();
+}
+
+// One line an output: the order is the end's, which switches them off in turn.
+void KleurFlitsFrm::addOutputs() {
+    outputs_.add(std::make_unique<Icp12Output>(state_, Links, SerialPort_Links));
+    outputs_.add(std::make_unique<Icp12Output>(state_, Rechts, SerialPort_Rechts));
+    outputs_.add(std::make_unique<ArduinoOutput>(state_, Links, MSComm_Arduino_Links));
+    outputs_.add(std::make_unique<ArduinoOutput>(state_, Rechts, MSComm_Arduino_Rechts));
+    outputs_.add(std::make_unique<K8055Output>(state_, Links, deps_.k8055));
+    outputs_.add(std::make_unique<K8055Output>(state_, Rechts, deps_.k8055));
+    if (deps_.ola != nullptr) {  // the stage gets the lamps the window shows
+        outputs_.add(std::make_unique<DmxOutput>(*deps_.ola));
+    }
 }
 
 KleurFlitsFrm::~KleurFlitsFrm() {
@@ -273,17 +290,7 @@ void KleurFlitsFrm::showK8055Presence(std::int32_t address, bool present) {
 // ---- The frame ----
 
 void KleurFlitsFrm::tmrLiveSpec_Timer() {
-    // Released in the order the frame writes them: the Arduino step at band 2 comes before
-    // the iCP12 commands. Holding also makes the frame look at each line once.
-    SerialPortControl* const boards[] = {&MSComm_Arduino_Links, &MSComm_Arduino_Rechts,
-                                         &SerialPort_Links, &SerialPort_Rechts};
-    SerialPortControl::holdOutputs(boards);
-    KleurFlitsMod::SpectrumAnalyse(state_, deps_.audio, fft_, *this);
-    // Inside the batch the replies come from the batch's one look at each line.
-    iCP12::DrainReplies(SerialPort_Links, SerialPort_Rechts);
-    for (SerialPortControl* port : boards) {
-        port->releaseOutput();
-    }
+    outputs_.runFrame([this] { KleurFlitsMod::SpectrumAnalyse(state_, deps_.audio, fft_, *this); });
     show_.frameDone(value(Check_Auto_Level) == 1);
     if (paintHeld_ && paintPace_.due(PaintPace::Clock::now())) {
         deliverPaint();
@@ -348,17 +355,11 @@ void KleurFlitsFrm::LedBesturing(int LedNr, float WaardeLinks, float WaardeRecht
 // ---- The boards as the show core reaches them ----
 
 void KleurFlitsFrm::sendPatterns() {
-    Velleman::FrameStep(state_, deps_.k8055);
-    Arduino::FrameStep(state_, MSComm_Arduino_Links, MSComm_Arduino_Rechts);
+    outputs_.take(Output::Moment::FrameStart, LampFrame::of(state_));
 }
 
 void KleurFlitsFrm::sendFrame() {
-    iCP12::FrameStep(state_, Links, SerialPort_Links);
-    iCP12::FrameStep(state_, Rechts, SerialPort_Rechts);
-    if (deps_.ola != nullptr) {  // the stage gets the lamps the window shows
-        deps_.ola->frame(static_cast<std::uint32_t>(state_.LedPattern(Links)),
-                         static_cast<std::uint32_t>(state_.LedPattern(Rechts)));
-    }
+    outputs_.take(Output::Moment::FrameEnd, LampFrame::of(state_));
 }
 
 // ---- Switches and controls ----
@@ -580,21 +581,9 @@ void KleurFlitsFrm::Afsluiten() {
     }
     deps_.audio.BASS_RecordFree();
     tmrLiveSpec.stop();
-    iCP12::OffStep(state_, SerialPort_Links, SerialPort_Rechts);
-    Arduino::OffStep(state_, MSComm_Arduino_Links, MSComm_Arduino_Rechts);
-    // The off reports go out on the boards' writer threads; OffStep waits for them, as
-    // ending the program would take the threads with it.
-    for (int side : Velleman::OffStep(state_, deps_.k8055)) {
-        std::fprintf(stderr,
-                     "kleurflits-stereo: K8055 card %d (%s) did not take its off report within "
-                     "%lld ms; it is left as it is\n",
-                     static_cast<int>(Velleman::cardAddress(state_.K8055Card(side))),
-                     side == Links ? "left" : "right",
-                     static_cast<long long>(Velleman::kOffWait.count()));
-    }
-    if (deps_.ola != nullptr) {
-        deps_.ola->switchOff();  // waits (bounded) until olad has the zeros
-    }
+    // Waits (bounded) for the off reports that go out on writer threads, as ending the
+    // program would take the threads with it.
+    outputs_.switchOff();
     deps_.endProgram(0);
 }
 

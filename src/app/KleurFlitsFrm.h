@@ -15,6 +15,7 @@
 #include "devices/BoardWatch.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
+#include "devices/Outputs.h"
 #include "devices/SerialPortControl.h"
 #include "devices/k8055d.h"
 #include "light/Show.h"
@@ -130,6 +131,7 @@ class KleurFlitsFrm : public QWidget,
     void sendPatterns() override;
     void sendFrame() override;
 
+    void addOutputs();
     void buildControls();
     void connectHandlers();
     QLabel* deviceLabel(DeviceLabel label) const;
@@ -177,6 +179,10 @@ class KleurFlitsFrm : public QWidget,
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     bool shuttingDown_ = false;
     BoardWatch boards_{deps_.ports, deps_.timing};
+    // Released in the order the frame writes them: the Arduino boards' patterns at band 2
+    // come before the iCP12 commands.
+    Outputs outputs_{
+        {&MSComm_Arduino_Links, &MSComm_Arduino_Rechts, &SerialPort_Links, &SerialPort_Rechts}};
     PaintPace paintPace_;
     bool paintPaced_ = true;
     bool paintHeld_ = false;

@@ -26,11 +26,4 @@ std::string frameMessages(const std::string& type, std::int32_t pattern, std::in
 // The type code an answer to "90/" carries: its first two characters.
 std::string typeCodeOf(std::string_view reply);
 
-// The frame step: the previous frame's pattern (and, by type, the peak mask) to each enabled
-// side, left first.
-void FrameStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
-
-// The switch-off at shutdown: "1/0/" to each enabled side, then every assigned port closed.
-void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
-
 }  // namespace Arduino

@@ -146,6 +146,14 @@ void PosixSerialTransport::look() {
     }
 }
 
+bool PosixSerialTransport::hungUp() const {
+    if (fd_ < 0) {
+        return false;
+    }
+    pollfd p{fd_, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & kLineDown) != 0;
+}
+
 void PosixSerialTransport::lookAll(std::span<PosixSerialTransport* const> lines) {
     constexpr std::size_t kMost = 8;
     std::array<pollfd, kMost> fds{};

@@ -57,6 +57,8 @@ class PosixSerialTransport : public QObject {
     std::string takeInput();
 
     int handle() const { return fd_; }
+    // Whether the line is down now (the far end closed, the device gone), without reading.
+    bool hungUp() const;
 
     // Told once when the event loop's notifiers, not a call of the owner, find the line lost.
     void setLostHandler(std::function<void()> handler) { onLost_ = std::move(handler); }

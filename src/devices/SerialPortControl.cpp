@@ -1,19 +1,11 @@
 #include "devices/SerialPortControl.h"
 
-#include <poll.h>
-
 #include <QDeadlineTimer>
 #include <algorithm>
 #include <array>
 #include <cerrno>
 
 namespace kf {
-
-namespace {
-
-constexpr short kLineDown = POLLHUP | POLLERR | POLLNVAL;
-
-}  // namespace
 
 SerialPortControl::SerialPortControl(const ComPorts& ports, std::int32_t baudRate, QObject* parent)
     : QObject(parent), ports_(ports), baudRate_(baudRate) {
@@ -223,8 +215,7 @@ bool SerialPortControl::hungUp() const {
     if (!line_.isOpen() || looked_) {
         return false;  // a hang-up the batch's look saw has already failed the port
     }
-    pollfd p{line_.handle(), 0, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & kLineDown) != 0;
+    return line_.hungUp();
 }
 
 void SerialPortControl::pump() {

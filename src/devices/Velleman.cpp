@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "devices/LatestFrame.h"
-
 namespace Velleman {
 
 namespace {
@@ -57,40 +55,6 @@ void AssignCards(kf::SharedState& state, kf::DeviceView& view, std::int32_t mask
         showCard(state, view, kf::DeviceLabel::VellemanRechts, "Velleman Right CardNr. ",
                  state.K8055Card(kf::Rechts));
     }
-}
-
-void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
-    // The results are left alone: the driver deselects a board it cannot reach, so a failing
-    // side writes nothing and the other side goes on.
-    for (int side = kf::Links; side <= kf::Rechts; ++side) {
-        const std::int32_t card = state.K8055Card(side);
-        if (state.K8055Active && card != 0 &&
-            kf::takesFrame(driver.UnsentBytes(addressOf(card)),
-                           static_cast<std::int64_t>(k8055d::kReportBytes))) {
-            driver.SetCurrentDevice(addressOf(card));
-            driver.WriteAllDigital(state.LedPattern(side));
-        }
-    }
-}
-
-std::vector<int> OffStep(kf::SharedState& state, k8055d::K8055Driver& driver) {
-    for (int side = kf::Links; side <= kf::Rechts; ++side) {
-        const std::int32_t card = state.K8055Card(side);
-        if (card != 0) {
-            driver.SetCurrentDevice(addressOf(card));
-            driver.WriteAllDigital(0);
-        }
-    }
-    // Both boards send at once; each gets its own bound from the moment its wait begins.
-    std::vector<int> left;
-    for (int side = kf::Links; side <= kf::Rechts; ++side) {
-        const std::int32_t card = state.K8055Card(side);
-        if (card != 0 &&
-            !driver.Drain(addressOf(card), std::chrono::steady_clock::now() + kOffWait)) {
-            left.push_back(side);
-        }
-    }
-    return left;
 }
 
 SwitchResult Toggle(kf::SharedState& state) {

@@ -17,17 +17,8 @@ void ZoekK8055(kf::SharedState& state, kf::DeviceView& view, k8055d::K8055Driver
 // and shows them. Apart so that masks no driver gives can be tried.
 void AssignCards(kf::SharedState& state, kf::DeviceView& view, std::int32_t mask);
 
-// The frame step: the previous frame's pattern to each enabled side's board.
-void FrameStep(kf::SharedState& state, k8055d::K8055Driver& driver);
-
 // How long the switch-off waits for each board's off report to go out.
 inline constexpr std::chrono::milliseconds kOffWait{500};
-
-// The switch-off at shutdown: 0 to every assigned board, enabled or not, then waits for the
-// reports to go out, since the program ends right after and takes the writer threads with it.
-// Returns the sides whose board did not take its report within kOffWait; they are left as
-// they are.
-std::vector<int> OffStep(kf::SharedState& state, k8055d::K8055Driver& driver);
 
 // The number a card goes by in the labels and messages: its address.
 constexpr std::int32_t cardAddress(std::int32_t card) {

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "devices/Arduino.h"
-#include "devices/LatestFrame.h"
 
 namespace iCP12 {
 
@@ -127,36 +126,6 @@ void ZoekComPoorten(Search& s) {
             tryArduino(s, n);
         }
         s.probe.setPortOpen(false);
-    }
-}
-
-void FrameStep(kf::SharedState& state, int side, kf::SerialPortControl& port) {
-    if (state.ICP12Port(side) == 0 || !state.ICP12Active ||
-        !kf::takesFrame(port.lineBacklog(), kFrameBytes)) {
-        return;
-    }
-    port.Output(frameCommands(static_cast<std::uint8_t>(state.LedPattern(side))));
-}
-
-void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts) {
-    if (links.PortOpen()) {
-        links.Input();
-    }
-    if (rechts.PortOpen()) {
-        rechts.Input();
-    }
-}
-
-void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts) {
-    for (int side : {kf::Links, kf::Rechts}) {
-        if (state.ICP12Port(side) == 0) {
-            continue;
-        }
-        kf::SerialPortControl& port = side == kf::Links ? links : rechts;
-        for (int i = 1; i <= 8; ++i) {
-            port.Output(state.ICP12OffCmd(i));
-        }
-        port.setPortOpen(false);
     }
 }
 

@@ -51,15 +51,6 @@ struct Search {
 // later one right. Leaves every port closed.
 void ZoekComPoorten(Search& search);
 
-// The frame's commands to the side's board, when it is addressed and its link takes the frame.
-void FrameStep(kf::SharedState& state, int side, kf::SerialPortControl& port);
-
-// Reads away what the boards sent back, so their replies do not pile up.
-void DrainReplies(kf::SerialPortControl& links, kf::SerialPortControl& rechts);
-
-// The switch-off at shutdown: the eight off commands to each found board, then its port closed.
-void OffStep(kf::SharedState& state, kf::SerialPortControl& links, kf::SerialPortControl& rechts);
-
 using kf::SwitchResult;
 // Check_iCP12 clicked outside start-up: toggles the output while any board exists.
 SwitchResult Toggle(kf::SharedState& state);

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "devices/Arduino.h"
+#include "devices/ArduinoOutput.h"
+#include "devices/Icp12Output.h"
 #include "devices/Pty.h"
 #include "devices/SerialPortControl.h"
 #include "devices/iCP12.h"
@@ -55,17 +57,18 @@ TEST_F(LatestFrameWins, ANineSixHundredBaudIcp12TakesAFrameOnlyOnceTheLastHadTim
     SerialPortControl port(ports, 9600);
     port.setCommPort(1);
     ASSERT_TRUE(port.setPortOpen(true));
+    Icp12Output board(state, Rechts, port);
     state.LedPattern(Rechts) = 0b11;
-    iCP12::FrameStep(state, Rechts, port);
+    board.take(LampFrame::of(state));
     EXPECT_EQ(line.read(48, 500ms), iCP12::frameCommands(0b11));
     // 48 characters take the line 50 ms: a frame that comes meanwhile is skipped whole,
     // although the pseudo-terminal took the bytes at once and reports nothing queued.
     state.LedPattern(Rechts) = 0b111;
-    iCP12::FrameStep(state, Rechts, port);
+    board.take(LampFrame::of(state));
     EXPECT_EQ(line.readUntilQuiet(10ms), "");
     // With at most half a frame left (24 characters, after 25 ms) the next one starts out.
     std::this_thread::sleep_for(30ms);
-    iCP12::FrameStep(state, Rechts, port);
+    board.take(LampFrame::of(state));
     EXPECT_EQ(line.read(48, 500ms), iCP12::frameCommands(0b111));
     EXPECT_EQ(port.droppedWrites(), 0U) << "skipped whole, never cut";
 }
@@ -74,19 +77,19 @@ TEST_F(LatestFrameWins, AnArduinoLinkTakesEveryFrameItsSpeedCarries) {
     SerialPortControl port(ports, 115200);
     port.setCommPort(1);
     ASSERT_TRUE(port.setPortOpen(true));
-    SerialPortControl none(ports, 115200);  // the right side has no board
+    ArduinoOutput board(state, Links, port);
     state.ArduinoType(Links) = "AL";
     state.LedPattern(Links) = 255;
     state.PeakLinks = 255;
     // Twice at once: the twelve characters of the first take the line a millisecond, so the
     // second frame is skipped whole.
-    Arduino::FrameStep(state, port, none);
-    Arduino::FrameStep(state, port, none);
+    board.take(LampFrame::of(state));
+    board.take(LampFrame::of(state));
     EXPECT_EQ(line.readUntilQuiet(30ms), "1/255/4/255/");
     // Ten milliseconds later, as the next frame comes: carried long ago.
     state.LedPattern(Links) = 7;
     state.PeakLinks = 0;
-    Arduino::FrameStep(state, port, none);
+    board.take(LampFrame::of(state));
     EXPECT_EQ(line.read(4, 500ms), "1/7/");
 }
 

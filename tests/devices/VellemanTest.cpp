@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "devices/FakeHidTransport.h"
+#include "devices/K8055Output.h"
 
 namespace {
 
@@ -86,7 +87,18 @@ class VellemanTest : public ::testing::Test {
     void frame(std::int32_t left, std::int32_t right) {
         state.LedPattern(kf::Links) = left;
         state.LedPattern(kf::Rechts) = right;
-        Velleman::FrameStep(state, driver);
+        takeFrame();
+    }
+    void takeFrame() {
+        const kf::LampFrame f = kf::LampFrame::of(state);
+        left.take(f);
+        right.take(f);
+    }
+    void switchOff() {
+        left.startSwitchOff();
+        right.startSwitchOff();
+        left.finishSwitchOff();
+        right.finishSwitchOff();
     }
 
     kf::SharedState state;
@@ -94,6 +106,8 @@ class VellemanTest : public ::testing::Test {
     FakeHidTransport transport;
     kftest::FakeClock clock;
     K8055Driver driver{transport, clock.function()};
+    kf::K8055Output left{state, kf::Links, driver};
+    kf::K8055Output right{state, kf::Rechts, driver};
 };
 
 // --- The search ----------------------------------------------------------------------------
@@ -271,7 +285,7 @@ TEST_F(VellemanTest, BitsOnlyAboveEightEnableButWriteNothing) {
     plugBoards({0});
     Velleman::AssignCards(state, view, 0x20);
     frame(0xFF, 0xFF);
-    Velleman::OffStep(state, driver);
+    switchOff();
     EXPECT_TRUE(state.K8055Active);
     EXPECT_THAT(transport.events(), IsEmpty());
 }
@@ -331,7 +345,7 @@ TEST_F(VellemanFrameTest, OffStepClearsBothBoardsWhetherEnabledOrNot) {
         state.K8055Active = active;
         state.LedPattern(kf::Links) = 0xFF;
         state.LedPattern(kf::Rechts) = 0xFF;
-        Velleman::OffStep(state, driver);
+        switchOff();
         EXPECT_THAT(transport.writes(),
                     ElementsAre(Pair("/dev/hidraw0", report(0)), Pair("/dev/hidraw1", report(0))))
             << active;
@@ -342,13 +356,13 @@ TEST_F(VellemanTest, OffStepSkipsTheSideWithoutACard) {
     plugBoards({0, 3});
     state.K8055Card(kf::Links) = 0;
     state.K8055Card(kf::Rechts) = 4;
-    Velleman::OffStep(state, driver);
+    switchOff();
     EXPECT_THAT(transport.writes(), ElementsAre(Pair("/dev/hidraw3", report(0))));
 }
 
 TEST_F(VellemanTest, OffStepWithoutCardsTouchesNoBoard) {
     plugBoards({0});
-    Velleman::OffStep(state, driver);
+    switchOff();
     EXPECT_THAT(transport.events(), IsEmpty());
 }
 
@@ -410,7 +424,7 @@ TEST_F(VellemanTest, SwitchedOffOutputStaysQuietUntilOnAndIsClearedAtShutdown) {
     ASSERT_EQ(Velleman::Toggle(state), Velleman::SwitchResult::TurnedOn);
     frame(0x84, 0);
     ASSERT_EQ(Velleman::Toggle(state), Velleman::SwitchResult::TurnedOff);
-    Velleman::OffStep(state, driver);
+    switchOff();
     EXPECT_THAT(transport.writes(),
                 ElementsAre(Pair("/dev/hidraw2", report(0x81)), Pair("/dev/hidraw2", report(0x84)),
                             Pair("/dev/hidraw2", report(0x00))));

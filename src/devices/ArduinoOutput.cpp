@@ -1,0 +1,37 @@
+#include "devices/ArduinoOutput.h"
+
+#include "devices/Arduino.h"
+#include "devices/LatestFrame.h"
+
+namespace kf {
+
+void ArduinoOutput::take(const LampFrame& frame) {
+    if (!port_.PortOpen() || !state_.ArduinoActive(side_)) {
+        return;
+    }
+    const std::string messages =
+        Arduino::frameMessages(state_.ArduinoType(side_), frame.patterns(side_), frame.peaks(side_),
+                               state_.TM1638V13(side_));
+    if (!messages.empty() && takesFrame(port_.lineBacklog(), Arduino::kFrameBytes)) {
+        port_.Output(messages);
+    }
+}
+
+void ArduinoOutput::startSwitchOff() {
+    if (state_.ArduinoPort(side_) == 0) {
+        return;
+    }
+    if (port_.PortOpen() && state_.ArduinoActive(side_)) {
+        port_.Output(Arduino::kAllOff);
+    }
+    port_.setPortOpen(false);
+}
+
+Output::State ArduinoOutput::state() const {
+    if (state_.ArduinoPort(side_) == 0) {
+        return State::Absent;
+    }
+    return port_.PortOpen() ? State::Open : State::Lost;
+}
+
+}  // namespace kf

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+
+#include "core/SharedState.h"
+
+namespace kf {
+
+// One frame's lamps as every output takes them: bit n - 1 of a pattern is lamp n, a mask
+// marks the lamps at their peak.
+struct LampFrame {
+    BySide<std::int32_t> patterns;
+    BySide<std::int32_t> peaks;
+
+    static LampFrame of(SharedState& state) {
+        LampFrame f;
+        for (int side : {Links, Rechts}) {
+            f.patterns(side) = state.LedPattern(side);
+            f.peaks(side) = state.Peak(side);
+        }
+        return f;
+    }
+};
+
+// One board or one universe, as the frame and the end of the program reach it. The output
+// encodes the lamps for its kind and hands them to its own transport; a frame it cannot take
+// yet (its line still holds more than half a frame, its writer is busy) it skips whole.
+class Output {
+  public:
+    enum class State { Absent, Open, Lost };
+    // When in a frame the output takes its lamps: K8055 and Arduino boards the previous
+    // frame's at its start, iCP12 boards and DMX this frame's once every band is decided.
+    enum class Moment { FrameStart, FrameEnd };
+
+    virtual ~Output() = default;
+
+    virtual Moment moment() const = 0;
+    virtual void take(const LampFrame& frame) = 0;
+    // After every frame, taken or not: what the board sent back is read away.
+    virtual void frameEnded() {}
+    // Every lamp off, in two steps so that slow boards do it at the same time: start sends
+    // the off, finish waits (bounded) until it has gone. False: the board was left as it was.
+    virtual void startSwitchOff() = 0;
+    virtual bool finishSwitchOff() { return true; }
+    virtual State state() const = 0;
+};
+
+}  // namespace kf

@@ -1,0 +1,35 @@
+#include "devices/Outputs.h"
+
+#include "devices/SerialPortControl.h"
+
+namespace kf {
+
+void Outputs::runFrame(const std::function<void()>& analyse) {
+    SerialPortControl::holdOutputs(lines_);
+    analyse();
+    for (const auto& output : outputs_) {
+        output->frameEnded();  // inside the batch: from its one look at each line
+    }
+    for (SerialPortControl* line : lines_) {
+        line->releaseOutput();
+    }
+}
+
+void Outputs::take(Output::Moment moment, const LampFrame& frame) {
+    for (const auto& output : outputs_) {
+        if (output->moment() == moment) {
+            output->take(frame);
+        }
+    }
+}
+
+void Outputs::switchOff() {
+    for (const auto& output : outputs_) {
+        output->startSwitchOff();
+    }
+    for (const auto& output : outputs_) {
+        output->finishSwitchOff();
+    }
+}
+
+}  // namespace kf
