@@ -27,11 +27,4 @@ void ArduinoOutput::startSwitchOff() {
     port_.setPortOpen(false);
 }
 
-Output::State ArduinoOutput::state() const {
-    if (state_.ArduinoPort(side_) == 0) {
-        return State::Absent;
-    }
-    return port_.PortOpen() ? State::Open : State::Lost;
-}
-
 }  // namespace kf

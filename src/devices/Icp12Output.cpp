@@ -30,11 +30,4 @@ void Icp12Output::startSwitchOff() {
     port_.setPortOpen(false);
 }
 
-Output::State Icp12Output::state() const {
-    if (state_.ICP12Port(side_) == 0) {
-        return State::Absent;
-    }
-    return port_.PortOpen() ? State::Open : State::Lost;
-}
-
 }  // namespace kf
