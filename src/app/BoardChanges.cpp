@@ -9,7 +9,6 @@
 #include "app/KleurFlitsFrm.h"
 #include "devices/Tm1638.h"
 #include "devices/Velleman.h"
-#include "devices/iCP12.h"
 
 namespace kf {
 
@@ -57,18 +56,6 @@ bool KleurFlitsFrm::switchForArrival(BoardKind kind, QCheckBox* box) {
     return value(box) == 1;
 }
 
-// The side's own port, opened on the board that joined; a board that cannot be opened after
-// all is lost again, and looked at once more when its port reappears.
-bool KleurFlitsFrm::openJoined(SerialPortControl& port, const BoardWatch::Joined& j) {
-    port.setPortOpen(false);
-    port.setCommPort(j.commPort);
-    if (port.setPortOpen(true)) {
-        return true;
-    }
-    boards_.lost(j.kind, j.side);
-    return false;
-}
-
 void KleurFlitsFrm::showJoined(DeviceLabel label, const std::string& caption,
                                const std::string& tip) {
     setBackColor(label, state_.ColorOn);
@@ -79,16 +66,14 @@ void KleurFlitsFrm::showJoined(DeviceLabel label, const std::string& caption,
 void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
     const int side = j.side;
     const bool links = side == Links;
+    // A board that cannot be reached after all is lost again, and looked at once more when
+    // its port reappears.
+    if (!outputs_.join(j.kind, side, {j.commPort, j.typeCode, j.address, j.returning})) {
+        boards_.lost(j.kind, j.side);
+        return;
+    }
     switch (j.kind) {
         case BoardKind::Icp12: {
-            if (!openJoined(links ? SerialPort_Links : SerialPort_Rechts, j)) {
-                return;
-            }
-            state_.ICP12Port(side) = j.commPort;
-            for (int i = 1; i <= 8; ++i) {
-                state_.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
-                state_.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
-            }
             showJoined(links ? DeviceLabel::iCP12Links : DeviceLabel::iCP12Rechts,
                        (links ? " iCP12 Left on Com: " : "iCP12 Right on Com: ") +
                            std::to_string(j.commPort),
@@ -97,14 +82,6 @@ void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
             break;
         }
         case BoardKind::Arduino: {
-            if (!openJoined(links ? MSComm_Arduino_Links : MSComm_Arduino_Rechts, j)) {
-                return;
-            }
-            state_.ArduinoPort(side) = j.commPort;
-            if (!j.returning) {
-                state_.TM1638V13(side) = false;
-            }
-            state_.ArduinoType(side) = j.typeCode;
             // As the search writes it: only a TM board's caption carries its version.
             showJoined(
                 links ? DeviceLabel::ArduinoLinks : DeviceLabel::ArduinoRechts,
@@ -122,8 +99,6 @@ void KleurFlitsFrm::boardJoined(const BoardWatch::Joined& j) {
             break;
         }
         case BoardKind::K8055: {
-            const std::int32_t card = j.address + 1;
-            state_.K8055Card(side) = card;
             showJoined(links ? DeviceLabel::VellemanLinks : DeviceLabel::VellemanRechts,
                        (links ? "Velleman Left CardNr. " : "Velleman Right CardNr. ") +
                            std::to_string(j.address),

@@ -163,7 +163,6 @@ class KleurFlitsFrm : public QWidget,
     // Boards that come and go after start-up
     void startWatchingBoards();
     void boardJoined(const BoardWatch::Joined& joined);
-    bool openJoined(SerialPortControl& port, const BoardWatch::Joined& joined);
     void showJoined(DeviceLabel label, const std::string& caption, const std::string& tip);
     bool switchForArrival(BoardKind kind, QCheckBox* box);
     void showSideName(int side);

@@ -17,6 +17,18 @@ void ArduinoOutput::take(const LampFrame& frame) {
     }
 }
 
+bool ArduinoOutput::join(const Arrival& arrival) {
+    if (!openOn(arrival.commPort)) {
+        return false;
+    }
+    state_.ArduinoPort(side_) = arrival.commPort;
+    if (!arrival.returning) {
+        state_.TM1638V13(side_) = false;  // only a returning board keeps the version chosen
+    }
+    state_.ArduinoType(side_) = arrival.typeCode;
+    return true;
+}
+
 void ArduinoOutput::startSwitchOff() {
     if (state_.ArduinoPort(side_) == 0) {
         return;

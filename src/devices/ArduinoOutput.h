@@ -15,6 +15,9 @@ class ArduinoOutput : public SerialBoardOutput {
     void take(const LampFrame& frame) override;
     // All lamps off when the side is enabled, then the port closed.
     void startSwitchOff() override;
+    std::optional<BoardKind> kind() const override { return BoardKind::Arduino; }
+    // Its line opened on the board's port, and the board set up to take frames.
+    bool join(const Arrival& arrival) override;
 
   private:
     std::int16_t portNumber() const override { return state_.ArduinoPort(side_); }

@@ -20,6 +20,18 @@ void Icp12Output::frameEnded() {
     }
 }
 
+bool Icp12Output::join(const Arrival& arrival) {
+    if (!openOn(arrival.commPort)) {
+        return false;
+    }
+    state_.ICP12Port(side_) = arrival.commPort;
+    for (int i = 1; i <= 8; ++i) {
+        state_.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
+        state_.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
+    }
+    return true;
+}
+
 void Icp12Output::startSwitchOff() {
     if (state_.ICP12Port(side_) == 0) {
         return;

@@ -15,6 +15,9 @@ class Icp12Output : public SerialBoardOutput {
     void frameEnded() override;
     // The eight off commands, then the port closed.
     void startSwitchOff() override;
+    std::optional<BoardKind> kind() const override { return BoardKind::Icp12; }
+    // Its line opened on the board's port, and the board set up to take frames.
+    bool join(const Arrival& arrival) override;
 
   private:
     std::int16_t portNumber() const override { return state_.ICP12Port(side_); }

@@ -19,6 +19,11 @@ void K8055Output::take(const LampFrame& frame) {
     }
 }
 
+bool K8055Output::join(const Arrival& arrival) {
+    state_.K8055Card(side_) = arrival.address + 1;  // cards are numbered from 1: 0 is none
+    return true;
+}
+
 void K8055Output::startSwitchOff() {
     const std::int32_t card = state_.K8055Card(side_);
     if (card != 0) {

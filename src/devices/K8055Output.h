@@ -19,6 +19,9 @@ class K8055Output : public Output {
     void startSwitchOff() override;
     bool finishSwitchOff() override;
     State state() const override;
+    std::optional<BoardKind> kind() const override { return BoardKind::K8055; }
+    int side() const override { return side_; }
+    bool join(const Arrival& arrival) override;
 
   private:
     SharedState& state_;

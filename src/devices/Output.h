@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "core/SharedState.h"
+#include "devices/BoardRegistry.h"
 
 namespace kf {
 
@@ -20,6 +23,14 @@ struct LampFrame {
         }
         return f;
     }
+};
+
+// A board that joined while the show runs, as its output needs to know it.
+struct Arrival {
+    std::int16_t commPort = 0;  // serial boards
+    std::string typeCode;       // Arduino: "ET", "AL" or "TM"
+    std::int32_t address = -1;  // K8055
+    bool returning = false;     // the same board as before, back on its side
 };
 
 // One board or one universe, as the frame and the end of the program reach it. The output
@@ -43,6 +54,13 @@ class Output {
     virtual void startSwitchOff() = 0;
     virtual bool finishSwitchOff() { return true; }
     virtual State state() const = 0;
+
+    // The kind and side of board this output drives; none for a universe.
+    virtual std::optional<BoardKind> kind() const { return std::nullopt; }
+    virtual int side() const { return 0; }
+    // A board of its kind joined its side: the output takes it on (opens its line, sets it
+    // up). False: the board could not be reached after all.
+    virtual bool join(const Arrival&) { return false; }
 };
 
 }  // namespace kf

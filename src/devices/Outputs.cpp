@@ -23,6 +23,15 @@ void Outputs::take(Output::Moment moment, const LampFrame& frame) {
     }
 }
 
+bool Outputs::join(BoardKind kind, int side, const Arrival& arrival) {
+    for (const auto& output : outputs_) {
+        if (output->kind() == kind && output->side() == side) {
+            return output->join(arrival);
+        }
+    }
+    return false;
+}
+
 void Outputs::switchOff() {
     for (const auto& output : outputs_) {
         output->startSwitchOff();

@@ -23,6 +23,9 @@ class Outputs {
     void runFrame(const std::function<void()>& analyse);
     // The outputs of that moment take the lamps.
     void take(Output::Moment moment, const LampFrame& frame);
+    // The output of that kind and side takes on the board that joined; false when it could
+    // not (or there is no such output).
+    bool join(BoardKind kind, int side, const Arrival& arrival);
     // Every output off: all start, then each is waited for.
     void switchOff();
 

@@ -17,11 +17,18 @@ class SerialBoardOutput : public Output {
         }
         return port_.PortOpen() ? State::Open : State::Lost;
     }
+    int side() const override { return side_; }
 
   protected:
     SerialBoardOutput(SharedState& state, int side, SerialPortControl& port)
         : state_(state), side_(side), port_(port) {}
     virtual std::int16_t portNumber() const = 0;
+    // The side's line, opened afresh on COM n: the device may be a new one under that name.
+    bool openOn(std::int16_t commPort) {
+        port_.setPortOpen(false);
+        port_.setCommPort(commPort);
+        return port_.setPortOpen(true);
+    }
 
     SharedState& state_;
     const int side_;

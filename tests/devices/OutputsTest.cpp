@@ -63,7 +63,7 @@ TEST_F(OutputsTest, EachKindTakesItsOwnMomentsLampsAndTheReplyIsReadAway) {
     }
     ASSERT_EQ(icp12.InBufferCount(), 9);
     frame(0b101, 0b11);
-    EXPECT_EQ(arduinoLine.read(6, 1s), "1/5/") << "the start of the frame: the previous lamps";
+    EXPECT_EQ(arduinoLine.read(4, 1s), "1/5/") << "the start of the frame: the previous lamps";
     EXPECT_EQ(icp12Line.read(48, 1s), iCP12::frameCommands(0b11));
     EXPECT_EQ(icp12.InBufferCount(), 0) << "the board's reply was left in the line";
 }
@@ -87,6 +87,26 @@ TEST_F(OutputsTest, StateFollowsTheBoard) {
     EXPECT_EQ(all[0]->state(), Output::State::Lost);
     state.ArduinoPort(Links) = 0;
     EXPECT_EQ(all[1]->state(), Output::State::Absent);
+}
+
+TEST_F(OutputsTest, ABoardThatJoinsIsOpenedAndSetUpOnItsSideAndAGoneOneIsNot) {
+    // The left Arduino board is pulled and a new one joins on the iCP12's old port number:
+    // the side's own line opens on it afresh.
+    arduinoLine.closeMaster();
+    ASSERT_FALSE(arduino.PortOpen());
+    state.TM1638V13(Links) = true;
+    EXPECT_FALSE(outputs.join(BoardKind::Arduino, Links, {2, "TM", -1, false}))
+        << "its port is gone";
+    EXPECT_EQ(state.ArduinoPort(Links), 2) << "a failed join changes nothing";
+    icp12.setPortOpen(false);
+    ASSERT_TRUE(outputs.join(BoardKind::Arduino, Links, {1, "TM", -1, false}));
+    EXPECT_EQ(state.ArduinoPort(Links), 1);
+    EXPECT_EQ(state.ArduinoType(Links), "TM");
+    EXPECT_FALSE(state.TM1638V13(Links)) << "a new board does not keep the old one's version";
+    EXPECT_EQ(outputs.all()[1]->state(), Output::State::Open);
+    frame(0b1, 0);
+    EXPECT_EQ(icp12Line.read(4, 1s), "1/1/");
+    EXPECT_FALSE(outputs.join(BoardKind::K8055, Links, {0, "", 0, false})) << "no such output";
 }
 
 }  // namespace
