@@ -113,14 +113,13 @@ TEST_F(WindowPaint, FramesFasterThanTheScreenArePaintedOncePerRefreshAndNeverFre
     });
     QTest::qWait(50);
     log.at.clear();
+    // A hundred frames, however long a loaded machine takes for them.
     form->tmrLiveSpec.start();
-    QTest::qWait(1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frames >= 100; }, 20000));
     form->tmrLiveSpec.stop();
 
-    ASSERT_GE(frames, 50);
     EXPECT_GE(log.at.size(), 25u) << "the lamp kept being painted while it changed";
-    EXPECT_LT(log.at.size(), static_cast<std::size_t>(frames) * 3 / 4)
-        << log.at.size() << " paints for " << frames << " frames";
+    // Never two paints within one refresh, however many frames asked for one meanwhile.
     const auto refresh = std::chrono::duration<double>(1.0 / hz);
     for (std::size_t i = 1; i < log.at.size(); ++i) {
         EXPECT_GE(std::chrono::duration<double>(log.at[i] - log.at[i - 1]).count(),
