@@ -315,8 +315,14 @@ TEST_F(Pacing, AStalledReaderCostsNoMemoryAndGetsCurrentCommandsWhenItResumes) {
             lamps |= static_cast<std::uint8_t>(1 << c);
         }
     }
+    // A frame that comes while the line still carries the last set is skipped whole, so the
+    // newest set is one of the last few frames' (a 9600-baud set takes five frames' time).
     const int lastFrame = static_cast<int>(counting.frameTimes.size()) - 1;
-    EXPECT_EQ(lamps, lastFrame % 255 + 1);
+    int age = 0;
+    while (age < 255 && (lastFrame - age) % 255 + 1 != lamps) {
+        ++age;
+    }
+    EXPECT_LE(age, 10) << "the newest set is " << age << " frames old";
 }
 
 }  // namespace
