@@ -25,10 +25,7 @@ bool Icp12Output::join(const Arrival& arrival) {
         return false;
     }
     state_.ICP12Port(side_) = arrival.commPort;
-    for (int i = 1; i <= 8; ++i) {
-        state_.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
-        state_.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
-    }
+    iCP12::fillCommands(state_);
     return true;
 }
 

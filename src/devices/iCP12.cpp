@@ -31,9 +31,8 @@ void foundIcp12(Search& s, std::int16_t n) {
     }
     for (int i = 1; i <= 8; ++i) {
         s.probe.Output(listEntry(kSetupList, i));
-        st.ICP12OnCmd(i) = listEntry(kOnList, i);
-        st.ICP12OffCmd(i) = listEntry(kOffList, i);
     }
+    fillCommands(st);
     st.ICP12Active = true;
 }
 
@@ -94,6 +93,13 @@ std::string frameCommands(std::uint8_t lamps) {
         commands += listEntry((lamps >> (i - 1)) & 1 ? kOnList : kOffList, i);
     }
     return commands;
+}
+
+void fillCommands(kf::SharedState& state) {
+    for (int i = 1; i <= 8; ++i) {
+        state.ICP12OnCmd(i) = listEntry(kOnList, i);
+        state.ICP12OffCmd(i) = listEntry(kOffList, i);
+    }
 }
 
 bool isIdentifyReply(std::string_view reply) {

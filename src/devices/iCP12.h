@@ -26,6 +26,9 @@ inline constexpr int kFrameBytes = 48;
 
 std::string listEntry(const char* list, int i);
 
+// The on and off commands of outputs 1..8, as every board found or joined gets them.
+void fillCommands(kf::SharedState& state);
+
 // A frame's commands for a board showing these lamps (bit n - 1: output n): outputs 1 to 8 in
 // turn, each switched on or off.
 std::string frameCommands(std::uint8_t lamps);
