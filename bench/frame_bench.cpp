@@ -32,6 +32,7 @@
 #include "app/KleurFlitsFrm.h"
 #include "audio/FftAnalyser.h"
 #include "audio/SampleRing.h"
+#include "devices/k8055d.h"
 #include "support/FakeAudioLibrary.h"
 #include "support/RecordingBoxes.h"
 

@@ -4,14 +4,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <cstdio>
 
 #include "app/Controls.h"
 #include "app/KleurFlitsFrm.h"
 #include "app/PictureBox.h"
 #include "devices/Tm1638.h"
-#include "devices/Velleman.h"
-#include "devices/iCP12.h"
 
 namespace kf {
 
@@ -59,27 +56,18 @@ int KleurFlitsFrm::Form_Load() {
     state_.ArduinoActive(Rechts) = false;
     state_.K8055Active = false;
 
-    iCP12::Search search{state_,
-                         *this,
-                         deps_.ports,
-                         SerialPort_Links,
-                         MSComm_Arduino_Links,
-                         MSComm_Arduino_Rechts,
-                         deps_.waits,
-                         deps_.timing};
-    iCP12::ZoekComPoorten(search);
+    boards_.searchSerial(deps_.waits);
 
     Picture_Main_Zoeken->hide();
     Timer_Zoeken.stop();
 
-    openFoundPorts();
-    watchForUnplug();
+    boards_.openFound();
 
     setDeviceBox(Check_iCP12, state_.ICP12Active);
     // A right board can be left alone when its left partner failed to open.
     setDeviceBox(Check_Arduino, state_.ArduinoActive(Links) || state_.ArduinoActive(Rechts));
 
-    Velleman::ZoekK8055(state_, *this, deps_.k8055);
+    boards_.searchK8055();
     if (state_.K8055Card(Links) != 0 || state_.K8055Card(Rechts) != 0) {
         setDeviceBox(Check_K8055, true);
     } else {
@@ -125,65 +113,6 @@ void KleurFlitsFrm::setDeviceBox(QCheckBox* box, bool ticked) {
     setValue(box, ticked ? 1 : 0);
     state_.Initialising = false;
     kf::setBackColor(box, ticked ? state_.ColorOn : state_.ColorOff);
-}
-
-// A board found by the search whose port then fails to open is treated as no board.
-void KleurFlitsFrm::openFoundPorts() {
-    struct Found {
-        SerialPortControl& control;
-        std::int16_t& port;
-        DeviceLabel label;
-        const char* designCaption;
-    };
-    Found found[] = {
-        {SerialPort_Links, state_.ICP12Port(Links), DeviceLabel::iCP12Links, "iCP12 Left"},
-        {SerialPort_Rechts, state_.ICP12Port(Rechts), DeviceLabel::iCP12Rechts, "iCP12 Right"},
-        {MSComm_Arduino_Links, state_.ArduinoPort(Links), DeviceLabel::ArduinoLinks,
-         "Arduino Left"},
-        {MSComm_Arduino_Rechts, state_.ArduinoPort(Rechts), DeviceLabel::ArduinoRechts,
-         "Arduino Right"},
-    };
-    for (std::size_t i = 0; i < std::size(found); ++i) {
-        Found& f = found[i];
-        if (f.port == 0) {
-            continue;
-        }
-        f.control.setCommPort(f.port);
-        if (f.control.setPortOpen(true)) {
-            continue;
-        }
-        f.port = 0;
-        setCaption(f.label, f.designCaption);
-        setBackColor(f.label, state_.ColorOff);
-        setToolTip(f.label, std::string());
-        if (i >= 2) {
-            // Without a type the side's label no longer answers clicks as a TM board's.
-            const int side = i == 2 ? Links : Rechts;
-            state_.ArduinoActive(side) = false;
-            state_.ArduinoType(side).clear();
-        }
-    }
-    if (state_.ICP12Port(Links) == 0 && state_.ICP12Port(Rechts) == 0) {
-        state_.ICP12Active = false;
-    }
-}
-
-// A board whose port fails while running (unplugged) shows as absent; the others go on.
-void KleurFlitsFrm::watchForUnplug() {
-    const auto watch = [this](SerialPortControl& control, DeviceLabel label, BoardKind kind,
-                              int side) {
-        control.setFailureHandler([this, label, &control, kind, side] {
-            setBackColor(label, state_.ColorOff);
-            setToolTip(label, "disconnected");
-            std::fprintf(stderr, "kleurflits-stereo: the board on COM%d (%s) is gone\n",
-                         control.CommPort(), control.devicePath().c_str());
-            boards_.lost(kind, side);  // its side is kept for it until it is back
-        });
-    };
-    watch(SerialPort_Links, DeviceLabel::iCP12Links, BoardKind::Icp12, Links);
-    watch(SerialPort_Rechts, DeviceLabel::iCP12Rechts, BoardKind::Icp12, Rechts);
-    watch(MSComm_Arduino_Links, DeviceLabel::ArduinoLinks, BoardKind::Arduino, Links);
-    watch(MSComm_Arduino_Rechts, DeviceLabel::ArduinoRechts, BoardKind::Arduino, Rechts);
 }
 
 }  // namespace kf

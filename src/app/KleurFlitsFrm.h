@@ -12,12 +12,9 @@
 #include "core/SharedState.h"
 #include "core/Timing.h"
 #include "core/Waits.h"
-#include "devices/BoardWatch.h"
+#include "devices/Boards.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
-#include "devices/Outputs.h"
-#include "devices/SerialPortControl.h"
-#include "devices/k8055d.h"
 #include "light/Show.h"
 
 class QCheckBox;
@@ -26,6 +23,10 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QFrame;
+
+namespace k8055d {
+class K8055Driver;
+}
 
 namespace kf {
 
@@ -72,6 +73,7 @@ class KleurFlitsFrm : public QWidget,
     void Error_(const std::string& Text);
 
     SharedState& state() { return state_; }
+    Boards& boards() { return boards_; }
     bool shuttingDown() const { return shuttingDown_; }
     // False paints every frame's changes at once: for measuring what a painted frame costs.
     void setPaintPaced(bool paced) { paintPaced_ = paced; }
@@ -116,10 +118,6 @@ class KleurFlitsFrm : public QWidget,
     QTimer Timer_Zoeken;
     QTimer Timer_Settekst;
     QTimer tmrLiveSpec;
-    SerialPortControl SerialPort_Links;
-    SerialPortControl SerialPort_Rechts;
-    SerialPortControl MSComm_Arduino_Links;
-    SerialPortControl MSComm_Arduino_Rechts;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -131,7 +129,6 @@ class KleurFlitsFrm : public QWidget,
     void sendPatterns() override;
     void sendFrame() override;
 
-    void addOutputs();
     void buildControls();
     void connectHandlers();
     QLabel* deviceLabel(DeviceLabel label) const;
@@ -154,18 +151,10 @@ class KleurFlitsFrm : public QWidget,
     void deliverPaint();
     bool paintNow(QEvent* request);  // Qt's repaint of the window, recorded as the last paint
 
-    // Start-up pieces
-    void openFoundPorts();
-    void watchForUnplug();
-    void watchK8055();
-    void showK8055Presence(std::int32_t address, bool present);
     void setDeviceBox(QCheckBox* box, bool ticked);
     // Boards that come and go after start-up
     void startWatchingBoards();
-    void boardJoined(const BoardWatch::Joined& joined);
-    void showJoined(DeviceLabel label, const std::string& caption, const std::string& tip);
-    bool switchForArrival(BoardKind kind, QCheckBox* box);
-    void showSideName(int side);
+    bool switchForArrival(BoardKind kind);
     void focusVolume();
     void toggleVersion(int side);
     void toggleArduinoSide(int side);
@@ -175,13 +164,8 @@ class KleurFlitsFrm : public QWidget,
     SharedState state_;
     light::Show show_{state_, *this};
     KleurFlitsMod::FftBuffer fft_{};
-    BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     bool shuttingDown_ = false;
-    BoardWatch boards_{deps_.ports, deps_.timing};
-    // Released in the order the frame writes them: the Arduino boards' patterns at band 2
-    // come before the iCP12 commands.
-    Outputs outputs_{
-        {&MSComm_Arduino_Links, &MSComm_Arduino_Rechts, &SerialPort_Links, &SerialPort_Rechts}};
+    Boards boards_{{state_, *this, deps_.ports, deps_.k8055, deps_.timing, deps_.ola}};
     PaintPace paintPace_;
     bool paintPaced_ = true;
     bool paintHeld_ = false;

@@ -112,7 +112,7 @@ TEST_F(Frame, Icp12RepliesAreReadAwayEveryFrame) {
     ASSERT_TRUE(icp12.write("OK OK OK"));
     QTest::qWait(50);
     frame();
-    EXPECT_EQ(form->SerialPort_Links.InBufferCount(), 0);
+    EXPECT_EQ(form->boards().line(BoardKind::Icp12, Links).InBufferCount(), 0);
 }
 
 TEST_F(Frame, LitCountHoldsTheLastFramesLampsForTheAutomaticLevel) {

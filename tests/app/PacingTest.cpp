@@ -175,8 +175,8 @@ class Pacing : public FormFixture {
             s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
             s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
         }
-        form->SerialPort_Rechts.setCommPort(1);
-        ASSERT_TRUE(form->SerialPort_Rechts.setPortOpen(true));
+        form->boards().line(BoardKind::Icp12, Rechts).setCommPort(1);
+        ASSERT_TRUE(form->boards().line(BoardKind::Icp12, Rechts).setPortOpen(true));
     }
 
     // The newest frame before `at` (give or take the reader's poll, or `slack`) whose pattern
@@ -239,7 +239,8 @@ class Pacing : public FormFixture {
         // old".
         EXPECT_LE(p99, milliseconds(50));
         EXPECT_LE(worst, milliseconds(100));
-        EXPECT_EQ(form->SerialPort_Rechts.droppedWrites(), 0U) << "skipped whole, never dropped";
+        EXPECT_EQ(form->boards().line(BoardKind::Icp12, Rechts).droppedWrites(), 0U)
+            << "skipped whole, never dropped";
         EXPECT_GT(counting.frameTimes.size(), 900U) << "frames keep their rate";
     }
 };
@@ -248,7 +249,7 @@ TEST_F(Pacing, ASlowLinkGetsOnlyCurrentCommandSets) {
     attachRight();
     // The seam reports what the line has not taken yet, as a UART's TIOCOUTQ does.
     const int master = line.master();
-    form->SerialPort_Rechts.setDriverQueueProbe([master](int) {
+    form->boards().line(BoardKind::Icp12, Rechts).setDriverQueueProbe([master](int) {
         int waiting = 0;
         ::ioctl(master, FIONREAD, &waiting);
         return static_cast<std::int64_t>(waiting);
@@ -260,7 +261,7 @@ TEST_F(Pacing, ASlowLinkGetsOnlyCurrentCommandSets) {
 // holds kilobytes: the right board's 9600 baud alone must keep what it gets current.
 TEST_F(Pacing, ASlowLinkThatReportsNoQueueGetsOnlyCurrentCommandSets) {
     attachRight();
-    ASSERT_EQ(form->SerialPort_Rechts.baudRate(), 9600);
+    ASSERT_EQ(form->boards().line(BoardKind::Icp12, Rechts).baudRate(), 9600);
     expectOnlyCurrentSetsOnASlowLine();
 }
 
@@ -299,7 +300,8 @@ TEST_F(Pacing, AStalledReaderCostsNoMemoryAndGetsCurrentCommandsWhenItResumes) {
     form->tmrLiveSpec.start();
     runFrames(milliseconds(3000));  // nobody reads: the line's buffers fill up
     const std::size_t framesWhileStalled = counting.frameTimes.size();
-    EXPECT_LE(form->SerialPort_Rechts.unsentOutput(), SerialPortControl::kOutBufferSize);
+    EXPECT_LE(form->boards().line(BoardKind::Icp12, Rechts).unsentOutput(),
+              SerialPortControl::kOutBufferSize);
     EXPECT_GT(framesWhileStalled, 250U) << "frames keep their rate";
 
     // The reader comes back: after the backlog, the newest set is the current frame's.

@@ -92,7 +92,8 @@ class FormFixture : public ::testing::Test {
             s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
             s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
         }
-        SerialPortControl& c = side == Links ? form->SerialPort_Links : form->SerialPort_Rechts;
+        SerialPortControl& c = side == Links ? form->boards().line(BoardKind::Icp12, Links)
+                                             : form->boards().line(BoardKind::Icp12, Rechts);
         c.setCommPort(com);
         ASSERT_TRUE(c.setPortOpen(true));
     }
@@ -102,8 +103,8 @@ class FormFixture : public ::testing::Test {
         s.ArduinoType(side) = type;
         s.ArduinoActive(side) = true;
         s.TM1638V13(side) = v13;
-        SerialPortControl& c =
-            side == Links ? form->MSComm_Arduino_Links : form->MSComm_Arduino_Rechts;
+        SerialPortControl& c = side == Links ? form->boards().line(BoardKind::Arduino, Links)
+                                             : form->boards().line(BoardKind::Arduino, Rechts);
         c.setCommPort(com);
         ASSERT_TRUE(c.setPortOpen(true));
     }
