@@ -153,9 +153,21 @@ class PipeWireServer : public TestSoundServer {
                 return false;
             }
         }
+        // Set by hand even when wireplumber already chose them: a default it chose by itself
+        // may move to a node it likes better later on, one the user configured stays.
+        if (!defaultsSet_) {
+            if (!sinks_.empty()) {
+                control.setDefaultSink(sinks_.front());
+            }
+            if (!mic_.empty()) {
+                control.setDefaultSource(mic_);
+            }
+            defaultsSet_ = true;
+            return false;  // looked at again on the next round
+        }
         if (!sinks_.empty() && control.defaultSink() != sinks_.front()) {
             control.setDefaultSink(sinks_.front());
-            return false;  // looked at again on the next round
+            return false;
         }
         if (!mic_.empty() && control.defaultSource() != mic_) {
             control.setDefaultSource(mic_);
@@ -245,6 +257,7 @@ class PipeWireServer : public TestSoundServer {
 
     std::vector<std::string> sinks_;
     std::string mic_;
+    bool defaultsSet_ = false;
     std::string dir_;
     pid_t group_ = 0;
     pid_t bus_ = -1;
