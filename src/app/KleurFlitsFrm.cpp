@@ -19,8 +19,6 @@
 #include "app/PictureBox.h"
 #include "app/ScrollBar.h"
 #include "devices/Tm1638.h"
-#include "light/AutoLevel.h"
-#include "light/LampControl.h"
 
 namespace kf {
 
@@ -73,8 +71,8 @@ void KleurFlitsFrm::setToolTip(DeviceLabel label, const std::string& tip) {
 // ---- The frame ----
 
 void KleurFlitsFrm::tmrLiveSpec_Timer() {
-    boards_.runFrame([this] { KleurFlitsMod::SpectrumAnalyse(state_, deps_.audio, fft_, *this); });
-    show_.frameDone(value(Check_Auto_Level) == 1);
+    paintFrame(frame_.run({HScrollVolume->value(), HScrollVolume->maximum(),
+                           value(Check_Auto_Level) == 1, HScroll_MaxAantLeds->value()}));
     if (paintHeld_ && paintPace_.due(PaintPace::Clock::now())) {
         deliverPaint();
     }
@@ -116,33 +114,19 @@ bool KleurFlitsFrm::paintNow(QEvent* request) {
     return QWidget::event(request);
 }
 
-void KleurFlitsFrm::drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) {
-    Picture_NiveausRight->showPixels(rechts);
-    Picture_NiveausLeft->showPixels(links);
-}
-
-// The show core decides; the window reads its controls for it and paints what it decided.
-void KleurFlitsFrm::LedBesturing(int LedNr, float WaardeLinks, float WaardeRechts) {
-    const light::BandResult r =
-        show_.band(LedNr, WaardeLinks, WaardeRechts,
-                   {HScrollVolume->value(), HScrollVolume->maximum(), value(Check_Auto_Level) == 1,
-                    HScroll_MaxAantLeds->value()});
-    if (r.thresholdMoved) {
-        HScrollVolume->setValue(r.threshold);
+// The core decided; the window paints it.
+void KleurFlitsFrm::paintFrame(const light::FramePicture& picture) {
+    if (picture.thresholdMoved) {
+        HScrollVolume->setValue(picture.threshold);
     }
-    const auto i = static_cast<std::size_t>(light::lampIndex(LedNr));
-    LedLinks[i]->setLampColour(r.colourLinks);
-    LedRechts[i]->setLampColour(r.colourRechts);
-}
-
-// ---- The boards as the show core reaches them ----
-
-void KleurFlitsFrm::sendPatterns() {
-    boards_.take(Output::Moment::FrameStart, LampFrame::of(state_));
-}
-
-void KleurFlitsFrm::sendFrame() {
-    boards_.take(Output::Moment::FrameEnd, LampFrame::of(state_));
+    for (std::size_t i = 0; i < LedLinks.size(); ++i) {
+        LedLinks[i]->setLampColour(picture.lampsLinks[i]);
+        LedRechts[i]->setLampColour(picture.lampsRechts[i]);
+    }
+    if (picture.barsLinks != nullptr) {
+        Picture_NiveausRight->showPixels(*picture.barsRechts);
+        Picture_NiveausLeft->showPixels(*picture.barsLinks);
+    }
 }
 
 // ---- Switches and controls ----

@@ -7,7 +7,6 @@
 
 #include "app/MessageBoxes.h"
 #include "app/PaintPace.h"
-#include "audio/KleurFlitsMod.h"
 #include "audio/modBass.h"
 #include "core/SharedState.h"
 #include "core/Timing.h"
@@ -15,7 +14,7 @@
 #include "devices/Boards.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
-#include "light/Show.h"
+#include "light/Frame.h"
 
 class QCheckBox;
 class QScrollBar;
@@ -50,10 +49,7 @@ struct FormDependencies {
 };
 
 // The one window: its controls, timers and handlers, the start-up and the shutdown.
-class KleurFlitsFrm : public QWidget,
-                      public DeviceView,
-                      public KleurFlitsMod::FrameSink,
-                      private light::FrameOutputs {
+class KleurFlitsFrm : public QWidget, public DeviceView {
     Q_OBJECT
   public:
     static constexpr int kStartedOk = 0;
@@ -66,7 +62,6 @@ class KleurFlitsFrm : public QWidget,
     // (the program must then end at once).
     int Form_Load();
 
-    void LedBesturing(int LedNr, float WaardeLinks, float WaardeRechts) override;
     void Afsluiten();
     void SetTekstTM1638();
     void info();
@@ -82,9 +77,6 @@ class KleurFlitsFrm : public QWidget,
     void setCaption(DeviceLabel label, const std::string& caption) override;
     void setBackColor(DeviceLabel label, std::uint32_t colour) override;
     void setToolTip(DeviceLabel label, const std::string& tip) override;
-
-    // FrameSink
-    void drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) override;
 
     // Controls, under their design names.
     QCheckBox* Check_iCP12 = nullptr;
@@ -125,10 +117,6 @@ class KleurFlitsFrm : public QWidget,
     bool event(QEvent* event) override;
 
   private:
-    // light::FrameOutputs
-    void sendPatterns() override;
-    void sendFrame() override;
-
     void buildControls();
     void connectHandlers();
     QLabel* deviceLabel(DeviceLabel label) const;
@@ -148,6 +136,7 @@ class KleurFlitsFrm : public QWidget,
     void Timer_Zoeken_Timer();
     void Timer_Settekst_Timer();
     void tmrLiveSpec_Timer();
+    void paintFrame(const light::FramePicture& picture);
     void deliverPaint();
     bool paintNow(QEvent* request);  // Qt's repaint of the window, recorded as the last paint
 
@@ -162,10 +151,9 @@ class KleurFlitsFrm : public QWidget,
 
     FormDependencies deps_;
     SharedState state_;
-    light::Show show_{state_, *this};
-    KleurFlitsMod::FftBuffer fft_{};
     bool shuttingDown_ = false;
     Boards boards_{{state_, *this, deps_.ports, deps_.k8055, deps_.timing, deps_.ola}};
+    light::Frame frame_{state_, deps_.audio, boards_};
     PaintPace paintPace_;
     bool paintPaced_ = true;
     bool paintHeld_ = false;

@@ -258,6 +258,16 @@ void Boards::showJoined(const BoardWatch::Joined& j) {
     needs_.view.setToolTip(label, tip);
 }
 
+// ---- The frame ----
+
+void Boards::sendPatterns() {
+    outputs_.take(Output::Moment::FrameStart, LampFrame::of(state_));
+}
+
+void Boards::sendFrame() {
+    outputs_.take(Output::Moment::FrameEnd, LampFrame::of(state_));
+}
+
 // ---- Switches ----
 
 SwitchResult Boards::toggle(BoardKind kind) {

@@ -12,6 +12,7 @@
 #include "devices/DeviceView.h"
 #include "devices/Outputs.h"
 #include "devices/SerialPortControl.h"
+#include "light/Show.h"
 
 namespace k8055d {
 class K8055Driver;
@@ -25,7 +26,7 @@ class Waits;
 // Every board and universe the show drives: their lines and outputs, the start-up search that
 // finds them, the watch for boards that come and go after it, and what the window is to show
 // of them (through its DeviceView). The window reaches the boards only through here.
-class Boards : public QObject {
+class Boards : public QObject, public light::FrameOutputs {
     Q_OBJECT
   public:
     struct Needs {
@@ -55,9 +56,11 @@ class Boards : public QObject {
     void stop();
 
     // ---- The frame and the end ----
-    // The frame's analysis hands the outputs their lamps through take().
-    void runFrame(const std::function<void()>& analyse) { outputs_.runFrame(analyse); }
-    void take(Output::Moment moment, const LampFrame& frame) { outputs_.take(moment, frame); }
+    // light::FrameOutputs: the frame hands the outputs their lamps at its two moments.
+    void frameBegins() override { outputs_.beginFrame(); }
+    void sendPatterns() override;
+    void sendFrame() override;
+    void frameEnds() override { outputs_.endFrame(); }
     // Every output off; waits (bounded) for the off reports to go.
     void switchOff() { outputs_.switchOff(); }
     // A click on the iCP12 or K8055 switch.

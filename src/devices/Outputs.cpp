@@ -5,8 +5,16 @@
 namespace kf {
 
 void Outputs::runFrame(const std::function<void()>& analyse) {
-    SerialPortControl::holdOutputs(lines_);
+    beginFrame();
     analyse();
+    endFrame();
+}
+
+void Outputs::beginFrame() {
+    SerialPortControl::holdOutputs(lines_);
+}
+
+void Outputs::endFrame() {
     for (const auto& output : outputs_) {
         output->frameEnded();  // inside the batch: from its one look at each line
     }

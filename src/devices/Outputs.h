@@ -21,6 +21,9 @@ class Outputs {
 
     // Runs one frame; the frame's analysis hands the outputs their lamps through take().
     void runFrame(const std::function<void()>& analyse);
+    // The same in two halves: the lines are held from begin to end.
+    void beginFrame();
+    void endFrame();
     // The outputs of that moment take the lamps.
     void take(Output::Moment moment, const LampFrame& frame);
     // The output of that kind and side takes on the board that joined; false when it could

@@ -21,6 +21,9 @@ class FrameOutputs {
     virtual void sendPatterns() = 0;
     // This frame's patterns, as the shared state holds them after its last band.
     virtual void sendFrame() = 0;
+    // Around the frame: what the outputs write in it may leave together at its end.
+    virtual void frameBegins() {}
+    virtual void frameEnds() {}
 };
 
 // What a frame reads from the controls.
