@@ -115,7 +115,7 @@ bool KleurFlitsFrm::paintNow(QEvent* request) {
 }
 
 // The core decided; the window paints it.
-void KleurFlitsFrm::paintFrame(const light::FramePicture& picture) {
+void KleurFlitsFrm::paintFrame(const FramePicture& picture) {
     if (picture.thresholdMoved) {
         HScrollVolume->setValue(picture.threshold);
     }

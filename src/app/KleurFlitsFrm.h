@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 
+#include "app/Frame.h"
 #include "app/MessageBoxes.h"
 #include "app/PaintPace.h"
 #include "audio/modBass.h"
@@ -14,7 +15,6 @@
 #include "devices/Boards.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
-#include "light/Frame.h"
 
 class QCheckBox;
 class QScrollBar;
@@ -136,7 +136,7 @@ class KleurFlitsFrm : public QWidget, public DeviceView {
     void Timer_Zoeken_Timer();
     void Timer_Settekst_Timer();
     void tmrLiveSpec_Timer();
-    void paintFrame(const light::FramePicture& picture);
+    void paintFrame(const FramePicture& picture);
     void deliverPaint();
     bool paintNow(QEvent* request);  // Qt's repaint of the window, recorded as the last paint
 
@@ -153,7 +153,7 @@ class KleurFlitsFrm : public QWidget, public DeviceView {
     SharedState state_;
     bool shuttingDown_ = false;
     Boards boards_{{state_, *this, deps_.ports, deps_.k8055, deps_.timing, deps_.ola}};
-    light::Frame frame_{state_, deps_.audio, boards_};
+    Frame frame_{state_, deps_.audio, boards_};
     PaintPace paintPace_;
     bool paintPaced_ = true;
     bool paintHeld_ = false;

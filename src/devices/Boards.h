@@ -81,7 +81,6 @@ class Boards : public QObject, public light::FrameOutputs {
     std::string toggleVersion(int side);
 
     SerialPortControl& line(BoardKind kind, int side);
-    const Outputs& outputs() const { return outputs_; }
     BoardWatch& watch() { return watch_; }
 
   private:

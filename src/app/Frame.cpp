@@ -1,10 +1,10 @@
-#include "light/Frame.h"
+#include "app/Frame.h"
 
 #include "light/LampControl.h"
 
-namespace light {
+namespace kf {
 
-const FramePicture& Frame::run(const FrameSettings& settings) {
+const FramePicture& Frame::run(const light::FrameSettings& settings) {
     settings_ = settings;
     picture_.thresholdMoved = false;
     outputs_.frameBegins();
@@ -15,21 +15,21 @@ const FramePicture& Frame::run(const FrameSettings& settings) {
 }
 
 void Frame::LedBesturing(int LedNr, float WaardeLinks, float WaardeRechts) {
-    const BandResult r = show_.band(LedNr, WaardeLinks, WaardeRechts, settings_);
+    const light::BandResult r = show_.band(LedNr, WaardeLinks, WaardeRechts, settings_);
     if (r.thresholdMoved) {
         // The next band reads the threshold as this one left it, as it would from the bar.
         settings_.threshold = r.threshold;
         picture_.threshold = r.threshold;
         picture_.thresholdMoved = true;
     }
-    const auto i = static_cast<std::size_t>(lampIndex(LedNr));
+    const auto i = static_cast<std::size_t>(light::lampIndex(LedNr));
     picture_.lampsLinks[i] = r.colourLinks;
     picture_.lampsRechts[i] = r.colourRechts;
 }
 
-void Frame::drawPictures(const kf::SpectrumPixels& rechts, const kf::SpectrumPixels& links) {
+void Frame::drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) {
     picture_.barsRechts = &rechts;
     picture_.barsLinks = &links;
 }
 
-}  // namespace light
+}  // namespace kf

@@ -8,7 +8,7 @@
 
 // One frame, from the FFT to every output, as one plain call: the window reads its controls,
 // runs the frame and paints what it returned.
-namespace light {
+namespace kf {
 
 // What a frame leaves for the window to paint.
 struct FramePicture {
@@ -19,30 +19,30 @@ struct FramePicture {
     int threshold = 0;
     bool thresholdMoved = false;
     // The bar pictures' pixels, as the frame drew them.
-    const kf::SpectrumPixels* barsLinks = nullptr;
-    const kf::SpectrumPixels* barsRechts = nullptr;
+    const SpectrumPixels* barsLinks = nullptr;
+    const SpectrumPixels* barsRechts = nullptr;
 };
 
 class Frame : private KleurFlitsMod::FrameSink {
   public:
-    Frame(kf::SharedState& state, modBass::AudioLibrary& audio, FrameOutputs& outputs)
+    Frame(SharedState& state, modBass::AudioLibrary& audio, light::FrameOutputs& outputs)
         : state_(state), audio_(audio), outputs_(outputs), show_(state, outputs) {}
 
     // SpectrumAnalyse, LedBesturing for its eight bands in turn, the outputs at the moments
     // the bands give them, and the lamp count's end of frame.
-    const FramePicture& run(const FrameSettings& settings);
+    const FramePicture& run(const light::FrameSettings& settings);
 
   private:
     void LedBesturing(int LedNr, float WaardeLinks, float WaardeRechts) override;
-    void drawPictures(const kf::SpectrumPixels& rechts, const kf::SpectrumPixels& links) override;
+    void drawPictures(const SpectrumPixels& rechts, const SpectrumPixels& links) override;
 
-    kf::SharedState& state_;
+    SharedState& state_;
     modBass::AudioLibrary& audio_;
-    FrameOutputs& outputs_;
-    Show show_;
+    light::FrameOutputs& outputs_;
+    light::Show show_;
     KleurFlitsMod::FftBuffer fft_{};
-    FrameSettings settings_;
+    light::FrameSettings settings_;
     FramePicture picture_;
 };
 
-}  // namespace light
+}  // namespace kf

@@ -1,4 +1,4 @@
-#include "light/Frame.h"
+#include "app/Frame.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,14 @@
 #include "light/LampControl.h"
 #include "support/FakeAudioLibrary.h"
 
-namespace light {
+namespace kf {
 namespace {
+
+using light::BandResult;
+using light::FrameOutputs;
+using light::FrameSettings;
+using light::lampIndex;
+using light::Show;
 
 using kf::Links;
 using kf::Rechts;
@@ -131,4 +137,4 @@ TEST_F(OneFrameCall, HandsTheOutputsTheirLampsInsideOneHeldFrame) {
 }
 
 }  // namespace
-}  // namespace light
+}  // namespace kf
