@@ -44,11 +44,13 @@ Boards::Boards(Needs needs, QObject* parent)
       arduinoRechts_(needs.ports, 115200),
       watch_(needs.ports, needs.timing) {
     addOutputs();
-    watchForUnplug();
     // A K8055 whose writes fail (unplugged, permission lost) shows as absent, as a serial
     // board does; the driver skips it and the frames go on for the others.
-    needs_.k8055.setPresenceHandler(
-        [this](std::int32_t address, bool present) { showK8055Presence(address, present); });
+    needs_.k8055.setPresenceHandler([this](std::int32_t address, bool present) {
+        for (K8055Output* output : k8055_) {
+            output->presenceChanged(address, present);
+        }
+    });
 }
 
 Boards::~Boards() {
@@ -57,14 +59,44 @@ Boards::~Boards() {
 
 // One line an output: the order is the end's, which switches them off in turn.
 void Boards::addOutputs() {
-    outputs_.add(std::make_unique<Icp12Output>(state_, Links, icp12Links_));
-    outputs_.add(std::make_unique<Icp12Output>(state_, Rechts, icp12Rechts_));
-    outputs_.add(std::make_unique<ArduinoOutput>(state_, Links, arduinoLinks_));
-    outputs_.add(std::make_unique<ArduinoOutput>(state_, Rechts, arduinoRechts_));
-    outputs_.add(std::make_unique<K8055Output>(state_, Links, needs_.k8055));
-    outputs_.add(std::make_unique<K8055Output>(state_, Rechts, needs_.k8055));
+    add(std::make_unique<Icp12Output>(state_, Links, icp12Links_));
+    add(std::make_unique<Icp12Output>(state_, Rechts, icp12Rechts_));
+    add(std::make_unique<ArduinoOutput>(state_, Links, arduinoLinks_));
+    add(std::make_unique<ArduinoOutput>(state_, Rechts, arduinoRechts_));
+    k8055_ = {add(std::make_unique<K8055Output>(state_, Links, needs_.k8055)),
+              add(std::make_unique<K8055Output>(state_, Rechts, needs_.k8055))};
     if (needs_.ola != nullptr) {  // the stage gets the lamps the window shows
-        outputs_.add(std::make_unique<DmxOutput>(*needs_.ola));
+        add(std::make_unique<DmxOutput>(*needs_.ola));
+    }
+}
+
+template <class Kind>
+Kind* Boards::add(std::unique_ptr<Kind> output) {
+    Kind* const added = output.get();
+    output->setStateNotice(
+        [this](const Output& changed, Output::State now) { stateChanged(changed, now); });
+    outputs_.add(std::move(output));
+    return added;
+}
+
+// A board gone while running shows as absent, its side kept for it; one back as present. The
+// others go on meanwhile.
+void Boards::stateChanged(const Output& output, Output::State now) {
+    const std::optional<BoardKind> kind = output.kind();
+    if (!kind) {
+        return;  // the universe says on stderr itself when olad comes or goes
+    }
+    const int side = output.side();
+    const bool back = now == Output::State::Open;
+    const DeviceLabel label = labelOf(*kind, side);
+    needs_.view.setBackColor(label, back ? state_.ColorOn : state_.ColorOff);
+    needs_.view.setToolTip(label, back ? std::string() : std::string("disconnected"));
+    std::fprintf(stderr, "kleurflits-stereo: %s is %s\n", output.name().c_str(),
+                 back ? "back" : "gone");
+    if (!back) {
+        watch_.lost(*kind, side);
+    } else if (*kind == BoardKind::K8055) {
+        watch_.k8055Back(Velleman::cardAddress(state_.K8055Card(side)));
     }
 }
 
@@ -123,42 +155,6 @@ void Boards::openFound() {
 
 void Boards::searchK8055() {
     Velleman::ZoekK8055(state_, needs_.view, needs_.k8055);
-}
-
-// A board whose port fails while running (unplugged) shows as absent; the others go on.
-void Boards::watchForUnplug() {
-    for (BoardKind kind : {BoardKind::Icp12, BoardKind::Arduino}) {
-        for (int side : {Links, Rechts}) {
-            SerialPortControl& control = line(kind, side);
-            control.setFailureHandler([this, &control, kind, side] {
-                const DeviceLabel label = labelOf(kind, side);
-                needs_.view.setBackColor(label, state_.ColorOff);
-                needs_.view.setToolTip(label, "disconnected");
-                std::fprintf(stderr, "kleurflits-stereo: the board on COM%d (%s) is gone\n",
-                             control.CommPort(), control.devicePath().c_str());
-                watch_.lost(kind, side);  // its side is kept for it until it is back
-            });
-        }
-    }
-}
-
-void Boards::showK8055Presence(std::int32_t address, bool present) {
-    for (int side : {Links, Rechts}) {
-        const std::int32_t card = state_.K8055Card(side);
-        if (card == 0 || Velleman::cardAddress(card) != address) {
-            continue;
-        }
-        const DeviceLabel label = labelOf(BoardKind::K8055, side);
-        needs_.view.setBackColor(label, present ? state_.ColorOn : state_.ColorOff);
-        needs_.view.setToolTip(label, present ? std::string() : std::string("disconnected"));
-        std::fprintf(stderr, "kleurflits-stereo: K8055 card %d (%s) is %s\n",
-                     static_cast<int>(address), sideName(side), present ? "back" : "gone");
-        if (present) {
-            watch_.k8055Back(address);
-        } else {
-            watch_.lost(BoardKind::K8055, side);
-        }
-    }
 }
 
 // ---- Boards that come and go ----

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "core/SharedState.h"
@@ -20,6 +21,7 @@ class K8055Driver;
 
 namespace kf {
 
+class K8055Output;
 class OlaOutput;
 class Waits;
 
@@ -85,8 +87,10 @@ class Boards : public QObject, public light::FrameOutputs {
 
   private:
     void addOutputs();
-    void watchForUnplug();
-    void showK8055Presence(std::int32_t address, bool present);
+    // The output joins the frame's, and its state-change notice is this one's.
+    template <class Kind>
+    Kind* add(std::unique_ptr<Kind> output);
+    void stateChanged(const Output& output, Output::State now);
     void joined(const BoardWatch::Joined& j);
     void showJoined(const BoardWatch::Joined& j);
 
@@ -99,6 +103,8 @@ class Boards : public QObject, public light::FrameOutputs {
     // Released in the order the frame writes them: the Arduino boards' patterns at band 2
     // come before the iCP12 commands.
     Outputs outputs_{{&arduinoLinks_, &arduinoRechts_, &icp12Links_, &icp12Rechts_}};
+    // The driver tells of every card; each side's output picks out its own.
+    std::array<K8055Output*, 2> k8055_{};
     BoardWatch watch_;
     SwitchFor switchFor_;
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "devices/OlaOutput.h"
 #include "devices/Output.h"
 
@@ -18,9 +20,19 @@ class DmxOutput : public Output {
     // Waits (bounded) until olad has the zeros.
     void startSwitchOff() override { ola_.switchOff(); }
     State state() const override { return ola_.connected() ? State::Open : State::Lost; }
+    std::string name() const override { return "the DMX universe"; }
+    // olad comes and goes on the writer's thread; the frame looks once a frame and tells.
+    void frameEnded() override {
+        const State now = state();
+        if (now != told_) {
+            told_ = now;
+            notify(now);
+        }
+    }
 
   private:
     OlaOutput& ola_;
+    State told_ = State::Lost;  // not yet connected at the start
 };
 
 }  // namespace kf

@@ -46,6 +46,19 @@ bool K8055Output::finishSwitchOff() {
     return false;
 }
 
+std::string K8055Output::name() const {
+    const std::int32_t card = state_.K8055Card(side_);
+    return "K8055 card " + std::to_string(card == 0 ? -1 : Velleman::cardAddress(card)) + " (" +
+           (side_ == Links ? "left" : "right") + ")";
+}
+
+void K8055Output::presenceChanged(std::int32_t address, bool present) {
+    const std::int32_t card = state_.K8055Card(side_);
+    if (card != 0 && Velleman::cardAddress(card) == address) {
+        notify(present ? State::Open : State::Lost);
+    }
+}
+
 Output::State K8055Output::state() const {
     const std::int32_t card = state_.K8055Card(side_);
     if (card == 0) {

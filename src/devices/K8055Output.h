@@ -22,6 +22,10 @@ class K8055Output : public Output {
     std::optional<BoardKind> kind() const override { return BoardKind::K8055; }
     int side() const override { return side_; }
     bool join(const Arrival& arrival) override;
+    std::string name() const override;
+    // The driver found that card's writes failing, or taken again: when it is this side's
+    // card, the output says so.
+    void presenceChanged(std::int32_t address, bool present);
 
   private:
     SharedState& state_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -54,6 +55,13 @@ class Output {
     virtual void startSwitchOff() = 0;
     virtual bool finishSwitchOff() { return true; }
     virtual State state() const = 0;
+    // What the messages call it: "the board on COM3 (/dev/ttyUSB0)", "K8055 card 0 (left)".
+    virtual std::string name() const = 0;
+
+    // The one way an output says that its board went or came back while the show runs: it
+    // tells whoever shows the boards, on the frame's thread, with the state it is in now.
+    using StateNotice = std::function<void(const Output&, State now)>;
+    void setStateNotice(StateNotice notice) { notice_ = std::move(notice); }
 
     // The kind and side of board this output drives; none for a universe.
     virtual std::optional<BoardKind> kind() const { return std::nullopt; }
@@ -61,6 +69,16 @@ class Output {
     // A board of its kind joined its side: the output takes it on (opens its line, sets it
     // up). False: the board could not be reached after all.
     virtual bool join(const Arrival&) { return false; }
+
+  protected:
+    void notify(State now) const {
+        if (notice_) {
+            notice_(*this, now);
+        }
+    }
+
+  private:
+    StateNotice notice_;
 };
 
 }  // namespace kf

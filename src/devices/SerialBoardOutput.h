@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "devices/Output.h"
 #include "devices/SerialPortControl.h"
@@ -18,10 +19,18 @@ class SerialBoardOutput : public Output {
         return port_.PortOpen() ? State::Open : State::Lost;
     }
     int side() const override { return side_; }
+    std::string name() const override {
+        return "the board on COM" + std::to_string(port_.CommPort()) + " (" + port_.devicePath() +
+               ")";
+    }
+    ~SerialBoardOutput() override { port_.setFailureHandler({}); }
 
   protected:
+    // A line that fails while running (unplugged) is the board gone: the line closed itself.
     SerialBoardOutput(SharedState& state, int side, SerialPortControl& port)
-        : state_(state), side_(side), port_(port) {}
+        : state_(state), side_(side), port_(port) {
+        port_.setFailureHandler([this] { notify(State::Lost); });
+    }
     virtual std::int16_t portNumber() const = 0;
     // The side's line, opened afresh on COM n: the device may be a new one under that name.
     bool openOn(std::int16_t commPort) {

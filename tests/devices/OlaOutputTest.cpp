@@ -11,7 +11,9 @@
 #include <atomic>
 #include <iostream>
 #include <thread>
+#include <vector>
 
+#include "devices/DmxOutput.h"
 #include "support/Olad.h"
 #include "support/Require.h"
 
@@ -334,6 +336,40 @@ TEST_F(OlaOutputTest, OladKilledAndStartedAgainGetsTheLampsWithinTwoSeconds) {
     const auto u = watcher.waitFor(lamps({15}), 5s);
     ASSERT_TRUE(u) << seen(watcher);
     EXPECT_LT(u->at - started, 2s);
+}
+
+// As the boards see the universe: told once when olad answers and once when it is gone, from
+// the frames' own thread, however many frames run meanwhile.
+TEST_F(OlaOutputTest, TheUniverseTellsOnceWhenOladAnswersAndOnceWhenItIsGone) {
+    ASSERT_TRUE(olad_.start());
+    OlaOutput ola(settings(1));
+    DmxOutput dmx(ola);
+    std::vector<Output::State> told;
+    const std::thread::id frames = std::this_thread::get_id();
+    bool onFrameThread = true;
+    dmx.setStateNotice([&](const Output&, Output::State now) {
+        told.push_back(now);
+        onFrameThread = onFrameThread && std::this_thread::get_id() == frames;
+    });
+    auto runFramesUntil = [&](std::size_t count) {
+        const auto deadline = OlaClock::now() + 5s;
+        LampFrame f;
+        while (told.size() < count && OlaClock::now() < deadline) {
+            f.patterns(Links) ^= 1;  // a change every frame, so sends go on
+            dmx.take(f);
+            dmx.frameEnded();
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    runFramesUntil(1);
+    ASSERT_EQ(told, std::vector{Output::State::Open});
+    olad_.kill();
+    runFramesUntil(2);
+    for (int i = 0; i < 20; ++i) {  // more frames: no more news
+        dmx.frameEnded();
+    }
+    EXPECT_EQ(told, (std::vector{Output::State::Open, Output::State::Lost}));
+    EXPECT_TRUE(onFrameThread);
 }
 
 TEST_F(OlaOutputTest, SwitchOffLeavesAllSixteenAtZeroAndIgnoresLaterFrames) {

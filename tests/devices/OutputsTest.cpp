@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "devices/ArduinoOutput.h"
 #include "devices/Icp12Output.h"
@@ -87,6 +89,22 @@ TEST_F(OutputsTest, StateFollowsTheBoard) {
     EXPECT_EQ(all[0]->state(), Output::State::Lost);
     state.ArduinoPort(Links) = 0;
     EXPECT_EQ(all[1]->state(), Output::State::Absent);
+}
+
+TEST_F(OutputsTest, APulledLineIsToldOnceAsLostByItsOwnOutputWithItsName) {
+    std::vector<std::pair<std::string, Output::State>> told;
+    for (const auto& output : outputs.all()) {
+        output->setStateNotice(
+            [&](const Output& o, Output::State now) { told.emplace_back(o.name(), now); });
+    }
+    icp12Line.closeMaster();
+    for (int i = 0; i < 3; ++i) {
+        frame(0b1, 0b1);
+    }
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, "the board on COM1 (" + icp12Line.path() + ")");
+    EXPECT_EQ(told[0].second, Output::State::Lost);
+    EXPECT_EQ(arduinoLine.read(8, 1s), "1/1/1/1/") << "the other board goes on";
 }
 
 TEST_F(OutputsTest, ABoardThatJoinsIsOpenedAndSetUpOnItsSideAndAGoneOneIsNot) {
