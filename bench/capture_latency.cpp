@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "audio/PulseAudioLibrary.h"
+#include "probe/Reference.h"
 
 namespace {
 
@@ -119,124 +120,6 @@ bool backendProc(modBass::HRECORD, const void* buffer, std::uint32_t length, voi
     return true;
 }
 
-// The reference: a plain pa_stream on the same source with the smallest fragment size.
-class ReferenceRecorder {
-  public:
-    ReferenceRecorder() : detector_(clicks, ages) {}
-    ~ReferenceRecorder() { stop(); }
-
-    bool start(const std::string& source) {
-        ml_ = pa_threaded_mainloop_new();
-        if (ml_ == nullptr || pa_threaded_mainloop_start(ml_) < 0)
-            return false;
-        pa_threaded_mainloop_lock(ml_);
-        ctx_ = pa_context_new(pa_threaded_mainloop_get_api(ml_), "kf-capture-latency-reference");
-        pa_context_set_state_callback(
-            ctx_,
-            [](pa_context*, void* p) {
-                pa_threaded_mainloop_signal(static_cast<ReferenceRecorder*>(p)->ml_, 0);
-            },
-            this);
-        bool ok = pa_context_connect(ctx_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
-        while (ok) {
-            const auto st = pa_context_get_state(ctx_);
-            if (st == PA_CONTEXT_READY)
-                break;
-            if (!PA_CONTEXT_IS_GOOD(st))
-                ok = false;
-            else
-                pa_threaded_mainloop_wait(ml_);
-        }
-        if (ok) {
-            pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 44100, 2};
-            stream_ = pa_stream_new(ctx_, "reference", &format, nullptr);
-            pa_stream_set_state_callback(
-                stream_,
-                [](pa_stream*, void* p) {
-                    pa_threaded_mainloop_signal(static_cast<ReferenceRecorder*>(p)->ml_, 0);
-                },
-                this);
-            pa_stream_set_read_callback(
-                stream_,
-                [](pa_stream* s, std::size_t, void* p) {
-                    static_cast<ReferenceRecorder*>(p)->onRead(s);
-                },
-                this);
-            pa_buffer_attr attr{};
-            attr.maxlength = static_cast<std::uint32_t>(-1);
-            attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-            attr.fragsize = 8;  // one frame: the server raises it to the least it allows
-            ok = pa_stream_connect_record(stream_, source.c_str(), &attr,
-                                          PA_STREAM_ADJUST_LATENCY) >= 0;
-            while (ok) {
-                const auto st = pa_stream_get_state(stream_);
-                if (st == PA_STREAM_READY)
-                    break;
-                if (!PA_STREAM_IS_GOOD(st))
-                    ok = false;
-                else
-                    pa_threaded_mainloop_wait(ml_);
-            }
-            if (ok) {
-                if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream_))
-                    fragsize_ = a->fragsize;
-                if (const char* d = pa_stream_get_device_name(stream_))
-                    device_ = d;
-            }
-        }
-        pa_threaded_mainloop_unlock(ml_);
-        return ok;
-    }
-
-    void stop() {
-        if (ml_ == nullptr)
-            return;
-        pa_threaded_mainloop_lock(ml_);
-        if (stream_ != nullptr) {
-            pa_stream_set_read_callback(stream_, nullptr, nullptr);
-            pa_stream_disconnect(stream_);
-            pa_stream_unref(stream_);
-            stream_ = nullptr;
-        }
-        if (ctx_ != nullptr) {
-            pa_context_disconnect(ctx_);
-            pa_context_unref(ctx_);
-            ctx_ = nullptr;
-        }
-        pa_threaded_mainloop_unlock(ml_);
-        pa_threaded_mainloop_stop(ml_);
-        pa_threaded_mainloop_free(ml_);
-        ml_ = nullptr;
-    }
-
-    std::uint32_t fragsize() const { return fragsize_; }
-    const std::string& device() const { return device_; }
-    EventLog clicks{64};
-    EventLog ages{64};
-    std::atomic<bool> detect{false};
-
-  private:
-    void onRead(pa_stream* s) {
-        while (pa_stream_readable_size(s) > 0) {
-            const void* data = nullptr;
-            std::size_t bytes = 0;
-            if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
-                break;
-            if (data != nullptr && detect.load(std::memory_order_relaxed)) {
-                detector_.feed(static_cast<const float*>(data), bytes / 8, nowNs());
-            }
-            pa_stream_drop(s);
-        }
-    }
-
-    pa_threaded_mainloop* ml_ = nullptr;
-    pa_context* ctx_ = nullptr;
-    pa_stream* stream_ = nullptr;
-    std::uint32_t fragsize_ = 0;
-    std::string device_;
-    ClickDetector detector_;
-};
-
 // Plays `clicks` clicks (2 ms, 0.9 full scale) 250 ms apart into the default sink, in a steady
 // stream of silence so the playback never underruns.
 bool playClicks(int clicks, std::string& error, std::vector<std::int64_t>* written = nullptr) {
@@ -305,6 +188,24 @@ std::vector<double> diffsMs(const std::vector<std::int64_t>& a,
     return d;
 }
 
+// The reference's times as the ring's are kept: nanoseconds of the steady clock.
+std::vector<std::int64_t> nanoseconds(const std::vector<Clock::time_point>& times) {
+    std::vector<std::int64_t> ns;
+    for (const auto t : times) {
+        ns.push_back(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+    }
+    return ns;
+}
+
+std::vector<std::int64_t> nanoseconds(const std::vector<Clock::duration>& ages) {
+    std::vector<std::int64_t> ns;
+    for (const auto a : ages) {
+        ns.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(a).count());
+    }
+    return ns;
+}
+
 bool waitForData(modBass::PulseAudioLibrary& lib) {
     const auto deadline = Clock::now() + 4s;
     while (lib.ring().framesWritten() < 2048 && Clock::now() < deadline)
@@ -357,9 +258,11 @@ int main() {
     probe.clicks.reset();
 
     // 2. Ring lag against the reference recorder, both recording.
-    ReferenceRecorder ref;
-    if (!ref.start(status.device)) {
-        std::printf("capture_latency: the reference recorder could not start\n");
+    // The clicks are 0.9 full scale: a threshold well above any noise of the sink.
+    probe::ReferenceRecorder ref(0.25F, 100ms);
+    if (!ref.start(status.device, error)) {
+        std::printf("capture_latency: the reference recorder could not start: %s\n",
+                    error.c_str());
         return 2;
     }
     std::printf("reference recorder on %s, fragsize %u bytes (%.2f ms)\n", ref.device().c_str(),
@@ -367,32 +270,29 @@ int main() {
     std::this_thread::sleep_for(300ms);
     probe.fragments.reset();
     probe.detect = true;
-    ref.detect = true;
+    ref.clear();
     if (!playClicks(kClicks, error)) {
         std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
         return 2;
     }
     std::this_thread::sleep_for(200ms);
     probe.detect = false;
-    ref.detect = false;
     const auto withRef = periodsMs(probe.fragments.snapshot());
     const auto ringClicks = probe.clicks.snapshot();
-    const auto refClicks = ref.clicks.snapshot();
-    ref.clicks.reset();
+    const auto refClicks = nanoseconds(ref.onsets());
 
     // 3. The reference alone, clicks timed from their write.
     lib.BASS_RecordFree();
     std::this_thread::sleep_for(300ms);
     std::vector<std::int64_t> writtenRef;
-    ref.detect = true;
+    ref.clear();
     if (!playClicks(kClicks, error, &writtenRef)) {
         std::printf("capture_latency: playing the clicks failed: %s\n", error.c_str());
         return 2;
     }
     std::this_thread::sleep_for(200ms);
-    ref.detect = false;
-    const auto refAlone = ref.clicks.snapshot();
-    const auto refAges = ref.ages.snapshot();
+    const auto refAlone = nanoseconds(ref.onsets());
+    const auto refAges = nanoseconds(ref.ages());
     ref.stop();
 
     std::printf("fragment period (with the reference running): median %.2f ms over %zu fragments\n",

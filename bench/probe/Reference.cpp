@@ -74,8 +74,13 @@ bool ReferenceRecorder::start(const std::string& source, std::string& error) {
         }
         if (!ok) {
             error = "cannot record " + source;
-        } else if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream_)) {
-            fragsize_ = a->fragsize;
+        } else {
+            if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream_)) {
+                fragsize_ = a->fragsize;
+            }
+            if (const char* d = pa_stream_get_device_name(stream_)) {
+                device_ = d;
+            }
         }
     }
     pa_threaded_mainloop_unlock(ml_);
@@ -109,6 +114,17 @@ std::vector<Clock::time_point> ReferenceRecorder::onsets() const {
     return onsets_;
 }
 
+std::vector<Clock::duration> ReferenceRecorder::ages() const {
+    std::lock_guard lock(mutex_);
+    return ages_;
+}
+
+void ReferenceRecorder::clear() {
+    std::lock_guard lock(mutex_);
+    onsets_.clear();
+    ages_.clear();
+}
+
 void ReferenceRecorder::onRead(pa_stream* s) {
     while (pa_stream_readable_size(s) > 0) {
         const void* data = nullptr;
@@ -120,17 +136,21 @@ void ReferenceRecorder::onRead(pa_stream* s) {
         ++fragments_;
         if (data != nullptr) {
             const auto* f = static_cast<const float*>(data);
-            bool loud = false;
-            for (std::size_t i = 0; i < bytes / sizeof(float); ++i) {
+            const std::size_t samples = bytes / sizeof(float);
+            std::size_t first = samples;
+            for (std::size_t i = 0; i < samples; ++i) {
                 if (std::fabs(f[i]) > threshold_) {
-                    loud = true;
+                    first = i;
                     break;
                 }
             }
-            if (loud) {
+            if (first < samples) {
                 if (!anyLoud_ || now - lastLoud_ > quiet_) {
+                    const double framesAfter = static_cast<double>(samples - first) / 2.0;
                     std::lock_guard lock(mutex_);
                     onsets_.push_back(now);
+                    ages_.push_back(std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(framesAfter / 44100.0)));
                 }
                 anyLoud_ = true;
                 lastLoud_ = now;

@@ -13,10 +13,11 @@ namespace probe {
 
 using Clock = std::chrono::steady_clock;
 
-// A minimal low-latency recorder: a pa_stream on the source with the smallest fragment size
-// the server grants, each fragment timestamped on arrival. An onset is the arrival of the
-// first fragment holding a sample above the threshold after at least `quiet` of samples below
-// it.
+// The reference every latency figure is measured against: a plain pa_stream on the source
+// with the smallest fragment size the server grants, each fragment timestamped on arrival. An
+// onset is the arrival of the first fragment holding a sample above the threshold after at
+// least `quiet` of samples below it; its age is how long the onset had waited in that fragment
+// (the frames after it), which is what the fragment size adds.
 class ReferenceRecorder {
   public:
     explicit ReferenceRecorder(float threshold = 0.05F,
@@ -29,7 +30,12 @@ class ReferenceRecorder {
     void stop();
 
     std::vector<Clock::time_point> onsets() const;
+    std::vector<Clock::duration> ages() const;
+    // Forgets the onsets so far: a new round of measurements begins.
+    void clear();
     std::uint32_t fragsize() const { return fragsize_; }
+    // The source the server actually records.
+    const std::string& device() const { return device_; }
     std::size_t fragments() const { return fragments_.load(); }
 
   private:
@@ -41,11 +47,13 @@ class ReferenceRecorder {
     pa_context* ctx_ = nullptr;
     pa_stream* stream_ = nullptr;
     std::uint32_t fragsize_ = 0;
+    std::string device_;
     std::atomic<std::size_t> fragments_{0};
     Clock::time_point lastLoud_{};
     bool anyLoud_ = false;
     mutable std::mutex mutex_;
     std::vector<Clock::time_point> onsets_;
+    std::vector<Clock::duration> ages_;
 };
 
 }  // namespace probe
