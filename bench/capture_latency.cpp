@@ -14,9 +14,6 @@
 //
 // Uses the server of PULSE_SERVER (or the client configuration) and the source of the backend
 // (the default output's monitor, or KLEURFLITS_AUDIO_SOURCE). Exit status 2 when no server answers.
-#include <pulse/pulseaudio.h>
-#include <pulse/simple.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,7 +24,8 @@
 #include <vector>
 
 #include "audio/PulseAudioLibrary.h"
-#include "probe/Reference.h"
+#include "testkit/ReferenceRecorder.h"
+#include "testkit/SignalPlayer.h"
 
 namespace {
 
@@ -120,54 +118,26 @@ bool backendProc(modBass::HRECORD, const void* buffer, std::uint32_t length, voi
     return true;
 }
 
-// Plays `clicks` clicks (2 ms, 0.9 full scale) 250 ms apart into the default sink, in a steady
-// stream of silence so the playback never underruns.
-bool playClicks(int clicks, std::string& error, std::vector<std::int64_t>* written = nullptr) {
-    pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 44100, 2};
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = 441 * 3 * 8;
-    attr.prebuf = 441 * 8;
-    attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(-1);
-    int err = 0;
-    pa_simple* s = pa_simple_new(nullptr, "kf-capture-latency", PA_STREAM_PLAYBACK, nullptr,
-                                 "clicks", &format, nullptr, &attr, &err);
-    if (s == nullptr) {
-        error = pa_strerror(err);
-        return false;
-    }
-    std::vector<float> block(441 * 2, 0.0f);  // 10 ms
-    bool ok = true;
-    auto write = [&](const std::vector<float>& b) {
-        if (ok && pa_simple_write(s, b.data(), b.size() * sizeof(float), &err) < 0) {
-            error = pa_strerror(err);
-            ok = false;
+// Plays `count` clicks into the default sink, in a steady stream of silence so the playback
+// never underruns; `written` gets the time each click was handed to the server.
+bool playClicks(int count, std::string& error, std::vector<std::int64_t>* written = nullptr) {
+    auto options = kftest::SignalPlayer::Options::timing("clicks", kftest::clicksLength(count));
+    options.written = [&](long long first, Clock::time_point at) {
+        for (int k = 0; k < count && written != nullptr; ++k) {
+            const long long start = kftest::clickStart(k);
+            if (start >= first && start < first + 441) {
+                written->push_back(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch())
+                        .count());
+            }
         }
     };
-    std::vector<float> click(441 * 2, 0.0f);
-    for (int c = 0; c < 30; ++c)
-        write(block);  // 300 ms lead-in
-    for (int k = 0; k < clicks && ok; ++k) {
-        // The click starts at a different place in its block each time (steps of 157 frames,
-        // modulo 352), so the clicks fall on every phase of the capture fragments.
-        const int offset = (k * 157) % 352;
-        std::fill(click.begin(), click.end(), 0.0f);
-        for (int i = 0; i < 88; ++i) {
-            click[2 * (offset + i)] = click[2 * (offset + i) + 1] = (i % 2 ? -0.9f : 0.9f);
-        }
-        write(click);
-        if (written != nullptr)
-            written->push_back(nowNs());
-        for (int c = 0; c < 24; ++c)
-            write(block);
+    kftest::SignalPlayer player(kftest::clicks(count), std::move(options));
+    if (!player.waitFinished()) {
+        error = player.error();
+        return false;
     }
-    for (int c = 0; c < 30; ++c)
-        write(block);
-    if (ok)
-        pa_simple_drain(s, &err);
-    pa_simple_free(s);
-    return ok;
+    return true;
 }
 
 std::vector<double> periodsMs(const std::vector<std::int64_t>& t) {
@@ -259,10 +229,9 @@ int main() {
 
     // 2. Ring lag against the reference recorder, both recording.
     // The clicks are 0.9 full scale: a threshold well above any noise of the sink.
-    probe::ReferenceRecorder ref(0.25F, 100ms);
+    kftest::ReferenceRecorder ref(0.25F, 100ms);
     if (!ref.start(status.device, error)) {
-        std::printf("capture_latency: the reference recorder could not start: %s\n",
-                    error.c_str());
+        std::printf("capture_latency: the reference recorder could not start: %s\n", error.c_str());
         return 2;
     }
     std::printf("reference recorder on %s, fragsize %u bytes (%.2f ms)\n", ref.device().c_str(),

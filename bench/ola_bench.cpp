@@ -26,11 +26,11 @@
 #include "audio/KleurFlitsMod.h"
 #include "boardsim/Icp12Sim.h"
 #include "devices/OlaOutput.h"
-#include "probe/Player.h"
 #include "probe/Process.h"
-#include "probe/Reference.h"
 #include "probe/Traces.h"
 #include "support/Olad.h"
+#include "testkit/ReferenceRecorder.h"
+#include "testkit/SignalPlayer.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ int onsetToLamp(const Options& o) {
     }
     std::this_thread::sleep_for(1s);
 
-    probe::ReferenceRecorder ref;
+    kftest::ReferenceRecorder ref;
     std::string error;
     if (!ref.start(o.source, error)) {
         std::printf("  reference recorder: %s\n", error.c_str());
@@ -95,11 +95,11 @@ int onsetToLamp(const Options& o) {
         return 1;
     }
     std::this_thread::sleep_for(500ms);
-    probe::BurstPlan plan;
+    kftest::BurstPlan plan;
     plan.freqs = {301.46, 689.06, 1507.32, 3014.65};  // bin centres of bins 7, 16, 35 and 70
     plan.count = o.bursts;
     const std::size_t updates0 = watcher.count();
-    if (!probe::playBursts(plan, error)) {
+    if (!kftest::playBursts(plan, error)) {
         std::printf("  playback: %s\n", error.c_str());
     }
     std::this_thread::sleep_for(500ms);

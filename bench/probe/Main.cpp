@@ -32,10 +32,10 @@
 #include "boardsim/Icp12Sim.h"
 #include "boardsim/SilentSim.h"
 #include "probe/Cava.h"
-#include "probe/Player.h"
 #include "probe/Process.h"
-#include "probe/Reference.h"
 #include "probe/Traces.h"
+#include "testkit/ReferenceRecorder.h"
+#include "testkit/SignalPlayer.h"
 
 namespace {
 
@@ -219,7 +219,7 @@ int steadyAndBursts(const Options& o) {
         hwm > 0 && hwm / 1024.0 <= 60.0);
 
     // 2. Tone bursts, the program and cava recording the same monitor as the reference.
-    probe::ReferenceRecorder ref;
+    kftest::ReferenceRecorder ref;
     std::string error;
     if (!ref.start(o.source, error)) {
         say(("reference recorder: " + error).c_str());
@@ -231,13 +231,13 @@ int steadyAndBursts(const Options& o) {
         say(("cava does not deliver frames: " + error + " (see cava-latency.log)").c_str());
     }
     std::this_thread::sleep_for(1s);
-    probe::BurstPlan plan;
+    kftest::BurstPlan plan;
     plan.freqs = {301.46, 689.06, 1507.32, 3014.65};  // bin centres of bins 7, 16, 35 and 70
     plan.count = o.bursts;
     say(("tone bursts: " + std::to_string(plan.count) + " × 200 ms, 300 ms apart").c_str());
     const auto fragments0 = ref.fragments();
     const auto playStart = Clock::now();
-    if (!probe::playBursts(plan, error)) {
+    if (!kftest::playBursts(plan, error)) {
         say(("playback: " + error).c_str());
     }
     const auto playTime = Clock::now() - playStart;
@@ -432,9 +432,10 @@ int noise(const Options& o, const std::string& platform) {
              ".log)")
                 .c_str());
     }
-    probe::NoisePlayer player;
-    if (!player.start(error)) {
-        say(("noise playback: " + error).c_str());
+    kftest::SignalPlayer player(kftest::musicNoise(),
+                                kftest::SignalPlayer::Options::timing("music-like noise"));
+    if (!player.waitStarted()) {
+        say(("noise playback: " + player.error()).c_str());
     }
     const pid_t busy = probe::spawnBusyLoop();
     std::this_thread::sleep_for(3s);
@@ -505,9 +506,10 @@ int soak(const Options& o) {
         return 1;
     }
     std::string error;
-    probe::NoisePlayer player;
-    if (!player.start(error)) {
-        say(("noise playback: " + error).c_str());
+    kftest::SignalPlayer player(kftest::musicNoise(),
+                                kftest::SignalPlayer::Options::timing("music-like noise"));
+    if (!player.waitStarted()) {
+        say(("noise playback: " + player.error()).c_str());
     }
     std::this_thread::sleep_for(5s);
     const std::vector<const bs::BoardSim*> boards = b.all();

@@ -1,7 +1,8 @@
 #pragma once
 // Helpers for the capture tests that talk to a real PulseAudio server: a probe that says whether
-// a server answers, small server controls, a tone player, a private server the tests may kill,
-// a lock for tests that use the shared server's default sink, and an environment guard.
+// a server answers, small server controls, a private server the tests may kill, a lock for tests
+// that use the shared server's default sink, and an environment guard. The tones come from the
+// kit's player.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +26,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "testkit/SignalPlayer.h"
 
 extern char** environ;
 
@@ -233,91 +236,6 @@ inline std::string pulseServerDescription() {
     const char* s = std::getenv("PULSE_SERVER");
     return s != nullptr ? std::string("PULSE_SERVER=") + s : std::string("PULSE_SERVER unset");
 }
-
-// Plays a sine of the given bin centre frequency (44100 Hz, 1024-point bins) into a sink, with
-// separate left and right amplitudes, from its own thread, with a short playback buffer so the
-// sound reaches the sink at once.
-class TonePlayer {
-  public:
-    TonePlayer(int bin, float left, float right, std::string sink = {})
-        : bin_(bin), left_(left), right_(right), sink_(std::move(sink)) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~TonePlayer() { stop(); }
-    TonePlayer(const TonePlayer&) = delete;
-    TonePlayer& operator=(const TonePlayer&) = delete;
-
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    // Waits until the first block has been handed to the server; returns when that was.
-    std::optional<Clock::time_point> waitStarted(std::chrono::milliseconds timeout = 3000ms) {
-        const auto deadline = Clock::now() + timeout;
-        while (!started_ && !failed_ && Clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
-        if (!started_) {
-            return std::nullopt;
-        }
-        return Clock::time_point(Clock::duration(firstWrite_.load()));
-    }
-    bool failed() const { return failed_; }
-    std::string error() const { return error_; }
-
-  private:
-    void run() {
-        pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 44100, 2};
-        constexpr std::uint32_t frameBytes = 8;
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = 441 * 3 * frameBytes;  // 30 ms
-        attr.prebuf = 441 * frameBytes;       // start after 10 ms
-        attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(-1);
-        int err = 0;
-        pa_simple* s = pa_simple_new(nullptr, "kf-capture-test", PA_STREAM_PLAYBACK,
-                                     sink_.empty() ? nullptr : sink_.c_str(), "tone", &format,
-                                     nullptr, &attr, &err);
-        if (s == nullptr) {
-            error_ = pa_strerror(err);
-            failed_ = true;
-            return;
-        }
-        const double w = 2.0 * std::numbers::pi * bin_ / 1024.0;
-        std::vector<float> block(441 * 2);
-        long long n = 0;
-        while (!stop_) {
-            for (int i = 0; i < 441; ++i, ++n) {
-                const float v = static_cast<float>(std::sin(w * static_cast<double>(n % 1024)));
-                block[2 * i] = left_ * v;
-                block[2 * i + 1] = right_ * v;
-            }
-            if (!started_) {
-                firstWrite_ = Clock::now().time_since_epoch().count();
-            }
-            if (pa_simple_write(s, block.data(), block.size() * sizeof(float), &err) < 0) {
-                error_ = pa_strerror(err);
-                failed_ = true;
-                break;
-            }
-            started_ = true;
-        }
-        pa_simple_free(s);
-    }
-
-    int bin_;
-    float left_, right_;
-    std::string sink_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> started_{false};
-    std::atomic<bool> failed_{false};
-    std::atomic<Clock::rep> firstWrite_{0};
-    std::string error_;
-    std::thread thread_;
-};
 
 // The null-terminated array of C strings posix_spawn takes; points into `strings`.
 inline std::vector<char*> cStrings(std::vector<std::string>& strings) {

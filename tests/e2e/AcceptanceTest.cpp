@@ -14,12 +14,16 @@
 #include "boardsim/SilentSim.h"
 #include "e2e/ProgramRun.h"
 #include "e2e/ProgramTest.h"
-#include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::noise;
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 using kf::boardsim::ArduinoOptions;
 using kf::boardsim::ArduinoType;

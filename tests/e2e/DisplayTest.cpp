@@ -16,12 +16,15 @@
 
 #include "audio/PulseTestSupport.h"
 #include "e2e/ProgramTest.h"
-#include "e2e/SignalPlayer.h"
 #include "support/Require.h"
 #include "support/Xvfb.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 constexpr const char* kCaption = "Sound to Light for iCP12 / Arduino Nano / K8055";
 

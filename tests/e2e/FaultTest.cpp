@@ -12,12 +12,15 @@
 #include "boardsim/Kinds.h"
 #include "e2e/HeldReplies.h"
 #include "e2e/ProgramTest.h"
-#include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 using kf::boardsim::ArduinoBoard;
 using kf::boardsim::ArduinoOptions;

@@ -14,12 +14,15 @@
 
 #include "audio/PulseTestSupport.h"
 #include "e2e/ProgramTest.h"
-#include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 namespace fs = std::filesystem;
 constexpr std::uint8_t kBand4 = 1u << 2;  // lamp 3: iCP12 output 3, Arduino and K8055 bit 2

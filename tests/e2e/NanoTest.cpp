@@ -14,11 +14,14 @@
 #include "avrsim/AvrSim.h"
 #include "avrsim/PtyBridge.h"
 #include "e2e/ProgramRun.h"
-#include "e2e/SignalPlayer.h"
 #include "support/Require.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 using namespace std::chrono_literals;
 using kf::avrsim::AvrSim;

@@ -15,13 +15,16 @@
 #include "audio/PulseTestSupport.h"
 #include "e2e/ProgramRun.h"
 #include "e2e/ProgramTest.h"
-#include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
 #include "support/Olad.h"
 #include "support/Require.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 using kftest::DmxUpdate;
 using kftest::DmxWatcher;

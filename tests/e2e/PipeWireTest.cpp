@@ -9,12 +9,15 @@
 
 #include "audio/PipeWireServer.h"
 #include "e2e/ProgramTest.h"
-#include "e2e/SignalPlayer.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
+
+using kftest::SignalPlayer;
+using kftest::sineAtBin;
 
 constexpr std::uint8_t kBand4 = 1u << 2;  // iCP12 output 3
 

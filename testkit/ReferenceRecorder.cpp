@@ -1,8 +1,8 @@
-#include "probe/Reference.h"
+#include "testkit/ReferenceRecorder.h"
 
 #include <cmath>
 
-namespace probe {
+namespace kftest {
 
 namespace {
 
@@ -109,12 +109,12 @@ void ReferenceRecorder::stop() {
     ml_ = nullptr;
 }
 
-std::vector<Clock::time_point> ReferenceRecorder::onsets() const {
+std::vector<ReferenceRecorder::Clock::time_point> ReferenceRecorder::onsets() const {
     std::lock_guard lock(mutex_);
     return onsets_;
 }
 
-std::vector<Clock::duration> ReferenceRecorder::ages() const {
+std::vector<ReferenceRecorder::Clock::duration> ReferenceRecorder::ages() const {
     std::lock_guard lock(mutex_);
     return ages_;
 }
@@ -160,4 +160,4 @@ void ReferenceRecorder::onRead(pa_stream* s) {
     }
 }
 
-}  // namespace probe
+}  // namespace kftest

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace probe {
-
-using Clock = std::chrono::steady_clock;
+namespace kftest {
 
 // The reference every latency figure is measured against: a plain pa_stream on the source
 // with the smallest fragment size the server grants, each fragment timestamped on arrival. An
@@ -20,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 // (the frames after it), which is what the fragment size adds.
 class ReferenceRecorder {
   public:
+    using Clock = std::chrono::steady_clock;
+
     explicit ReferenceRecorder(float threshold = 0.05F,
                                Clock::duration quiet = std::chrono::milliseconds(100));
     ~ReferenceRecorder();
@@ -56,4 +56,4 @@ class ReferenceRecorder {
     std::vector<Clock::duration> ages_;
 };
 
-}  // namespace probe
+}  // namespace kftest
