@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include "devices/BackgroundHidDevice.h"
+#include "devices/BoardRegistry.h"
 #include "devices/K8055Output.h"
 #include "devices/Velleman.h"
 #include "devices/k8055d.h"
@@ -41,8 +42,8 @@ void BM_K8055FrameTwoBoards(benchmark::State& bench) {
     kf::SharedState state;
     driver.SearchDevices();
     state.K8055Active = true;
-    state.K8055Card(kf::Links) = 1;
-    state.K8055Card(kf::Rechts) = 2;
+    kf::BoardRegistry::setCard(state, kf::Links, 1);
+    kf::BoardRegistry::setCard(state, kf::Rechts, 2);
     kf::K8055Output left(state, kf::Links, driver);
     kf::K8055Output right(state, kf::Rechts, driver);
     std::int32_t pattern = 0;

@@ -38,6 +38,20 @@ inline constexpr int Rechts = 2;
 template <class T>
 using BySide = IndexedArray<T, Links, Rechts>;
 
+class BoardRegistry;
+
+// Which board a side has (its port, type or card), as everyone reads it; only the board
+// registry writes it, so that a side's board changes in one place.
+template <class T>
+class SeatOf {
+  public:
+    const T& operator()(int side) const { return values_(side); }
+
+  private:
+    friend class BoardRegistry;
+    BySide<T> values_;
+};
+
 // Colours are &HBBGGRR values, as the window's design gives them.
 inline constexpr std::uint32_t kColorOn = 0x80FF80;   // light green: on, present
 inline constexpr std::uint32_t kColorOff = 0x8080FF;  // light red: off, absent
@@ -45,10 +59,10 @@ inline constexpr std::uint32_t kColorOff = 0x8080FF;  // light red: off, absent
 // The program-wide variables. One instance lives as long as the window and is passed by
 // reference to every unit that reads or writes it. Flags are bool: true stands for -1.
 struct SharedState {
-    BySide<std::int16_t> ICP12Port;
-    BySide<std::int16_t> ArduinoPort;
-    BySide<std::int32_t> K8055Card;
-    BySide<std::string> ArduinoType;
+    SeatOf<std::int16_t> ICP12Port;
+    SeatOf<std::int16_t> ArduinoPort;
+    SeatOf<std::int32_t> K8055Card;
+    SeatOf<std::string> ArduinoType;
     IndexedArray<std::string, 1, 8> ICP12OnCmd;
     IndexedArray<std::string, 1, 8> ICP12OffCmd;
     bool ICP12Active = false;

@@ -1,6 +1,7 @@
 #include "devices/ArduinoOutput.h"
 
 #include "devices/Arduino.h"
+#include "devices/BoardRegistry.h"
 #include "devices/LatestFrame.h"
 
 namespace kf {
@@ -21,11 +22,11 @@ bool ArduinoOutput::join(const Arrival& arrival) {
     if (!openOn(arrival.commPort)) {
         return false;
     }
-    state_.ArduinoPort(side_) = arrival.commPort;
+    BoardRegistry::setPort(state_, BoardKind::Arduino, side_, arrival.commPort);
     if (!arrival.returning) {
         state_.TM1638V13(side_) = false;  // only a returning board keeps the version chosen
     }
-    state_.ArduinoType(side_) = arrival.typeCode;
+    BoardRegistry::setArduinoType(state_, side_, arrival.typeCode);
     return true;
 }
 

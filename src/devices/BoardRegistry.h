@@ -1,7 +1,12 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "core/SharedState.h"
 
 // Which board sits on which side of each kind, while boards come and go during the show. The
 // rules only: the caller opens ports, probes and paints labels.
@@ -48,6 +53,24 @@ class BoardRegistry {
     void startedWith(BoardKind kind, bool ticked);
     // Asked when a board of the kind joins: whether its box is to be ticked now (once).
     bool tickOnArrival(BoardKind kind);
+
+    // ---- The sides' boards as the rest of the program reads them ----
+    // ICP12Port, ArduinoPort, ArduinoType and K8055Card are written here alone: by the search
+    // as it finds boards, by a board that joins, for a found board whose port would not open.
+    // 0 (an empty type) is none.
+    // (Inline: the K8055 code writes its cards without linking the serial boards' code.)
+    static void setPort(SharedState& state, BoardKind kind, int side, std::int16_t port) {
+        if (kind == BoardKind::K8055) {
+            throw std::invalid_argument("a K8055 has a card, not a port");
+        }
+        (kind == BoardKind::Icp12 ? state.ICP12Port : state.ArduinoPort).values_(side) = port;
+    }
+    static void setArduinoType(SharedState& state, int side, std::string type) {
+        state.ArduinoType.values_(side) = std::move(type);
+    }
+    static void setCard(SharedState& state, int side, std::int32_t card) {
+        state.K8055Card.values_(side) = card;
+    }
 
   private:
     struct Kind {

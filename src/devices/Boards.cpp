@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "devices/ArduinoOutput.h"
+#include "devices/BoardRegistry.h"
 #include "devices/DmxOutput.h"
 #include "devices/Icp12Output.h"
 #include "devices/K8055Output.h"
@@ -119,7 +120,7 @@ void Boards::openFound() {
     struct Found {
         BoardKind kind;
         int side;
-        std::int16_t& port;
+        std::int16_t port;
         const char* designCaption;
     };
     Found found[] = {
@@ -137,7 +138,7 @@ void Boards::openFound() {
         if (control.setPortOpen(true)) {
             continue;
         }
-        f.port = 0;
+        BoardRegistry::setPort(state_, f.kind, f.side, 0);
         const DeviceLabel label = labelOf(f.kind, f.side);
         needs_.view.setCaption(label, f.designCaption);
         needs_.view.setBackColor(label, state_.ColorOff);
@@ -145,7 +146,7 @@ void Boards::openFound() {
         if (f.kind == BoardKind::Arduino) {
             // Without a type the side's label no longer answers clicks as a TM board's.
             state_.ArduinoActive(f.side) = false;
-            state_.ArduinoType(f.side).clear();
+            BoardRegistry::setArduinoType(state_, f.side, std::string());
         }
     }
     if (state_.ICP12Port(Links) == 0 && state_.ICP12Port(Rechts) == 0) {

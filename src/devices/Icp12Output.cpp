@@ -1,5 +1,6 @@
 #include "devices/Icp12Output.h"
 
+#include "devices/BoardRegistry.h"
 #include "devices/LatestFrame.h"
 #include "devices/iCP12.h"
 
@@ -24,7 +25,7 @@ bool Icp12Output::join(const Arrival& arrival) {
     if (!openOn(arrival.commPort)) {
         return false;
     }
-    state_.ICP12Port(side_) = arrival.commPort;
+    BoardRegistry::setPort(state_, BoardKind::Icp12, side_, arrival.commPort);
     iCP12::fillCommands(state_);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "devices/BoardRegistry.h"
 #include "devices/LatestFrame.h"
 #include "devices/Velleman.h"
 
@@ -20,7 +21,8 @@ void K8055Output::take(const LampFrame& frame) {
 }
 
 bool K8055Output::join(const Arrival& arrival) {
-    state_.K8055Card(side_) = arrival.address + 1;  // cards are numbered from 1: 0 is none
+    // Cards are numbered from 1: 0 is none.
+    BoardRegistry::setCard(state_, side_, arrival.address + 1);
     return true;
 }
 

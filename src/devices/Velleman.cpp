@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "devices/BoardRegistry.h"
+
 namespace Velleman {
 
 namespace {
@@ -22,8 +24,8 @@ void showCard(kf::SharedState& state, kf::DeviceView& view, kf::DeviceLabel labe
 
 void ZoekK8055(kf::SharedState& state, kf::DeviceView& view, k8055d::K8055Driver& driver) {
     view.setCaption(kf::DeviceLabel::Zoeken, "Looking for K8055");
-    state.K8055Card(kf::Links) = 0;
-    state.K8055Card(kf::Rechts) = 0;
+    kf::BoardRegistry::setCard(state, kf::Links, 0);
+    kf::BoardRegistry::setCard(state, kf::Rechts, 0);
     AssignCards(state, view, driver.SearchDevices());
 }
 
@@ -32,7 +34,7 @@ void AssignCards(kf::SharedState& state, kf::DeviceView& view, std::int32_t mask
     if (boards > 0) {
         state.K8055Active = true;
         if ((boards & 1) != 0) {
-            state.K8055Card(kf::Links) = 1;
+            kf::BoardRegistry::setCard(state, kf::Links, 1);
         }
         // Lowest address to the left; each higher one found replaces the right, so the
         // highest ends up there.
@@ -41,9 +43,9 @@ void AssignCards(kf::SharedState& state, kf::DeviceView& view, std::int32_t mask
                 continue;
             }
             if (state.K8055Card(kf::Links) == 0) {
-                state.K8055Card(kf::Links) = card;
+                kf::BoardRegistry::setCard(state, kf::Links, card);
             } else {
-                state.K8055Card(kf::Rechts) = card;
+                kf::BoardRegistry::setCard(state, kf::Rechts, card);
             }
         }
     }

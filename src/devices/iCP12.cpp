@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "devices/Arduino.h"
+#include "devices/BoardRegistry.h"
 
 namespace iCP12 {
 
@@ -19,12 +20,12 @@ void foundIcp12(Search& s, std::int16_t n) {
     kf::SharedState& st = s.state;
     const std::string path = s.ports.devicePath(n);
     if (st.ICP12Port(kf::Links) != 0) {
-        st.ICP12Port(kf::Rechts) = n;
+        kf::BoardRegistry::setPort(st, kf::BoardKind::Icp12, kf::Rechts, n);
         s.view.setBackColor(kf::DeviceLabel::iCP12Rechts, st.ColorOn);
         s.view.setCaption(kf::DeviceLabel::iCP12Rechts, "iCP12 Right on Com: " + number(n));
         s.view.setToolTip(kf::DeviceLabel::iCP12Rechts, path);
     } else {
-        st.ICP12Port(kf::Links) = n;
+        kf::BoardRegistry::setPort(st, kf::BoardKind::Icp12, kf::Links, n);
         s.view.setBackColor(kf::DeviceLabel::iCP12Links, st.ColorOn);
         s.view.setCaption(kf::DeviceLabel::iCP12Links, " iCP12 Left on Com: " + number(n));
         s.view.setToolTip(kf::DeviceLabel::iCP12Links, path);
@@ -59,13 +60,13 @@ void tryArduino(Search& s, std::int16_t n) {
     if (!Arduino::isKnownType(code)) {
         // A rejected reply must not take the type code from a board already accepted here.
         if (st.ArduinoPort(side) == 0) {
-            st.ArduinoType(side) = code;
+            kf::BoardRegistry::setArduinoType(st, side, code);
         }
         return;
     }
-    st.ArduinoType(side) = code;
+    kf::BoardRegistry::setArduinoType(st, side, code);
     st.ArduinoActive(side) = true;
-    st.ArduinoPort(side) = n;
+    kf::BoardRegistry::setPort(st, kf::BoardKind::Arduino, side, n);
     const bool links = side == kf::Links;
     (links ? s.arduinoLinks : s.arduinoRechts).setCommPort(n);
     const kf::DeviceLabel label =
@@ -111,8 +112,8 @@ bool ComPoortBestaat(const kf::ComPorts& ports, std::int16_t PortNr) {
 }
 
 void ZoekComPoorten(Search& s) {
-    s.state.ICP12Port(kf::Links) = 0;
-    s.state.ICP12Port(kf::Rechts) = 0;
+    kf::BoardRegistry::setPort(s.state, kf::BoardKind::Icp12, kf::Links, 0);
+    kf::BoardRegistry::setPort(s.state, kf::BoardKind::Icp12, kf::Rechts, 0);
     for (int i = 1; i <= kLastPort; ++i) {
         const auto n = static_cast<std::int16_t>(i);
         s.view.setCaption(kf::DeviceLabel::Zoeken, "Looking for ICP12 on com" + number(n));

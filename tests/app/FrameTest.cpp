@@ -9,6 +9,7 @@
 #include "app/LampLabel.h"
 #include "app/PictureBox.h"
 #include "audio/KleurFlitsMod.h"
+#include "devices/BoardRegistry.h"
 #include "devices/FakeHidTransport.h"
 #include "devices/Pty.h"
 #include "devices/iCP12.h"
@@ -79,10 +80,10 @@ TEST_F(Frame, PeakMessagesFollowTheBoardType) {
     frame();
     EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "1/34/4/32/");
 
-    form->state().ArduinoType(Links) = "TM";  // V1.1: never a peak message
+    kf::BoardRegistry::setArduinoType(form->state(), Links, "TM");  // V1.1: never a peak message
     frame();
     EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "1/34/");
-    form->state().ArduinoType(Links) = "XY";  // unknown: silent
+    kf::BoardRegistry::setArduinoType(form->state(), Links, "XY");  // unknown: silent
     frame();
     EXPECT_EQ(arduino.readUntilQuiet(std::chrono::milliseconds(150)), "");
 }

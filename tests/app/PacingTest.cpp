@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "devices/BoardRegistry.h"
 #include "devices/Pty.h"
 #include "support/FormFixture.h"
 
@@ -169,7 +170,7 @@ class Pacing : public FormFixture {
 
     void attachRight() {
         SharedState& s = form->state();
-        s.ICP12Port(Rechts) = 1;
+        kf::BoardRegistry::setPort(s, kf::BoardKind::Icp12, Rechts, 1);
         s.ICP12Active = true;
         for (int i = 1; i <= 8; ++i) {
             s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);

@@ -26,6 +26,7 @@
 #include "app/FormStyle.h"
 #include "app/KleurFlitsFrm.h"
 #include "app/ProgramEnd.h"
+#include "devices/BoardRegistry.h"
 #include "devices/FakeHidTransport.h"
 #include "support/FakeAudioLibrary.h"
 
@@ -134,8 +135,8 @@ int main(int argc, char** argv) {
     if (scenario == "rightonly") {
         // One board is always assigned to the left by the search; this is the assignment a
         // right-only board would have.
-        form.state().K8055Card(kf::Links) = 0;
-        form.state().K8055Card(kf::Rechts) = 3;
+        kf::BoardRegistry::setCard(form.state(), kf::Links, 0);
+        kf::BoardRegistry::setCard(form.state(), kf::Rechts, 3);
     }
     record("R");  // running: the parent may send its signal once boards are lit
     QApplication::exec();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 namespace kf {
 namespace {
 
@@ -101,6 +103,28 @@ TEST(BoardSides, SidesOutsideOneAndTwoAreRejected) {
     BoardRegistry r;
     EXPECT_THROW(r.seat(BoardKind::Icp12, 0, "x"), std::out_of_range);
     EXPECT_THROW(r.lose(BoardKind::Icp12, 3), std::out_of_range);
+}
+
+// The sides' boards are read by all and written by the registry alone.
+static_assert(
+    !std::is_assignable_v<decltype(std::declval<SharedState&>().ICP12Port(Links)), std::int16_t>);
+static_assert(
+    !std::is_assignable_v<decltype(std::declval<SharedState&>().K8055Card(Links)), std::int32_t>);
+
+TEST(BoardSeats, EachKindsPortIsWrittenToItsOwnSideAndAK8055HasNoPort) {
+    SharedState state;
+    BoardRegistry::setPort(state, BoardKind::Icp12, Rechts, 4);
+    BoardRegistry::setPort(state, BoardKind::Arduino, Links, 7);
+    BoardRegistry::setArduinoType(state, Links, "ET");
+    BoardRegistry::setCard(state, Rechts, 2);
+    EXPECT_EQ(state.ICP12Port(Links), 0);
+    EXPECT_EQ(state.ICP12Port(Rechts), 4);
+    EXPECT_EQ(state.ArduinoPort(Links), 7);
+    EXPECT_EQ(state.ArduinoPort(Rechts), 0);
+    EXPECT_EQ(state.ArduinoType(Links), "ET");
+    EXPECT_EQ(state.K8055Card(Rechts), 2);
+    EXPECT_THROW(BoardRegistry::setPort(state, BoardKind::K8055, Links, 1), std::invalid_argument);
+    EXPECT_EQ(state.K8055Card(Links), 0);
 }
 
 }  // namespace

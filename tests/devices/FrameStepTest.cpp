@@ -7,6 +7,7 @@
 
 #include "devices/Arduino.h"
 #include "devices/ArduinoOutput.h"
+#include "devices/BoardRegistry.h"
 #include "devices/Icp12Output.h"
 #include "devices/Pty.h"
 #include "devices/SerialPortControl.h"
@@ -45,11 +46,11 @@ class LatestFrameWins : public ::testing::Test {
     SharedState state;
 
     void SetUp() override {
-        state.ICP12Port(Rechts) = 1;
+        kf::BoardRegistry::setPort(state, kf::BoardKind::Icp12, Rechts, 1);
         state.ICP12Active = true;
-        state.ArduinoPort(Links) = 1;
+        kf::BoardRegistry::setPort(state, kf::BoardKind::Arduino, Links, 1);
         state.ArduinoActive(Links) = true;
-        state.ArduinoType(Links) = "ET";
+        kf::BoardRegistry::setArduinoType(state, Links, "ET");
     }
 };
 
@@ -99,7 +100,7 @@ TEST_F(LatestFrameWins, AnArduinoLinkTakesEveryFrameItsSpeedCarries) {
     port.setCommPort(1);
     ASSERT_TRUE(port.setPortOpen(true));
     ArduinoOutput board(state, Links, port);
-    state.ArduinoType(Links) = "AL";
+    kf::BoardRegistry::setArduinoType(state, Links, "AL");
     state.LedPattern(Links) = 255;
     state.PeakLinks = 255;
     // Twice at once: the twelve characters of the first take the line a millisecond, so the

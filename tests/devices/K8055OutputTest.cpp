@@ -1,5 +1,6 @@
 // A side's K8055 output as the boards reach it: it writes only its own card, and of the
 // driver's news of every card it tells only its own, once each way.
+#include "devices/BoardRegistry.h"
 #include "devices/K8055Output.h"
 
 #include <gtest/gtest.h>
@@ -29,8 +30,8 @@ class K8055OutputTest : public ::testing::Test {
         transport.plugBoard(0);
         transport.plugBoard(1);
         ASSERT_EQ(driver.SearchDevices(), 0b11);
-        state.K8055Card(Links) = 1;  // cards are numbered from 1
-        state.K8055Card(Rechts) = 2;
+        kf::BoardRegistry::setCard(state, Links, 1);  // cards are numbered from 1
+        kf::BoardRegistry::setCard(state, Rechts, 2);
         state.K8055Active = true;
         for (K8055Output* output : {&left, &right}) {
             output->setStateNotice(
@@ -77,7 +78,7 @@ TEST_F(K8055OutputTest, AnUnpluggedCardIsToldLostOnItsOwnSideAndBackOnceItTakesW
 }
 
 TEST_F(K8055OutputTest, ASideWithoutACardIsAbsentAndHearsNothingOfTheOthers) {
-    state.K8055Card(Rechts) = 0;
+    kf::BoardRegistry::setCard(state, Rechts, 0);
     EXPECT_EQ(right.state(), Output::State::Absent);
     frame(1, 1);
     transport.unplug(FakeHidTransport::pathOf(0));

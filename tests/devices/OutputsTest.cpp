@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devices/ArduinoOutput.h"
+#include "devices/BoardRegistry.h"
 #include "devices/Icp12Output.h"
 #include "devices/Outputs.h"
 #include "devices/Pty.h"
@@ -33,11 +34,11 @@ class OutputsTest : public ::testing::Test {
         for (int i = 1; i <= 8; ++i) {
             state.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
         }
-        state.ICP12Port(Links) = 1;
+        kf::BoardRegistry::setPort(state, kf::BoardKind::Icp12, Links, 1);
         state.ICP12Active = true;
-        state.ArduinoPort(Links) = 2;
+        kf::BoardRegistry::setPort(state, kf::BoardKind::Arduino, Links, 2);
         state.ArduinoActive(Links) = true;
-        state.ArduinoType(Links) = "ET";
+        kf::BoardRegistry::setArduinoType(state, Links, "ET");
         icp12.setCommPort(1);
         arduino.setCommPort(2);
         ASSERT_TRUE(icp12.setPortOpen(true));
@@ -87,7 +88,7 @@ TEST_F(OutputsTest, StateFollowsTheBoard) {
     EXPECT_EQ(all[0]->state(), Output::State::Open);
     icp12Line.closeMaster();  // pulled out
     EXPECT_EQ(all[0]->state(), Output::State::Lost);
-    state.ArduinoPort(Links) = 0;
+    kf::BoardRegistry::setPort(state, kf::BoardKind::Arduino, Links, 0);
     EXPECT_EQ(all[1]->state(), Output::State::Absent);
 }
 

@@ -1,3 +1,4 @@
+#include "devices/BoardRegistry.h"
 #include "devices/Velleman.h"
 
 #include <gmock/gmock.h>
@@ -178,8 +179,8 @@ TEST_F(VellemanTest, LabelsTakeTheStateOnColour) {
 }
 
 TEST_F(VellemanTest, SearchForgetsEarlierCards) {
-    state.K8055Card(kf::Links) = 2;
-    state.K8055Card(kf::Rechts) = 4;
+    kf::BoardRegistry::setCard(state, kf::Links, 2);
+    kf::BoardRegistry::setCard(state, kf::Rechts, 4);
     search();
     EXPECT_EQ(state.K8055Card(kf::Links), 0);
     EXPECT_EQ(state.K8055Card(kf::Rechts), 0);
@@ -274,8 +275,8 @@ TEST_F(VellemanTest, RightOnlyCardIsTheOnlyOneWritten) {
     plugBoards({0, 2});
     transport.refuseOpen(FakeHidTransport::pathOf(0));  // would show up if touched
     state.K8055Active = true;
-    state.K8055Card(kf::Links) = 0;
-    state.K8055Card(kf::Rechts) = 3;
+    kf::BoardRegistry::setCard(state, kf::Links, 0);
+    kf::BoardRegistry::setCard(state, kf::Rechts, 3);
     frame(0x11, 0x22);
     EXPECT_THAT(transport.writes(), ElementsAre(Pair("/dev/hidraw2", report(0x22))));
     EXPECT_THAT(transport.eventsOf(FakeHidTransport::Event::Kind::OpenRefused), IsEmpty());
@@ -354,8 +355,8 @@ TEST_F(VellemanFrameTest, OffStepClearsBothBoardsWhetherEnabledOrNot) {
 
 TEST_F(VellemanTest, OffStepSkipsTheSideWithoutACard) {
     plugBoards({0, 3});
-    state.K8055Card(kf::Links) = 0;
-    state.K8055Card(kf::Rechts) = 4;
+    kf::BoardRegistry::setCard(state, kf::Links, 0);
+    kf::BoardRegistry::setCard(state, kf::Rechts, 4);
     switchOff();
     EXPECT_THAT(transport.writes(), ElementsAre(Pair("/dev/hidraw3", report(0))));
 }
@@ -369,7 +370,7 @@ TEST_F(VellemanTest, OffStepWithoutCardsTouchesNoBoard) {
 // --- The switch ----------------------------------------------------------------------------
 
 TEST_F(VellemanTest, ToggleSwitchesWithABoardAtAnyAddress) {
-    state.K8055Card(kf::Links) = 3;
+    kf::BoardRegistry::setCard(state, kf::Links, 3);
     state.K8055Active = true;
     EXPECT_EQ(Velleman::Toggle(state), Velleman::SwitchResult::TurnedOff);
     EXPECT_FALSE(state.K8055Active);
@@ -398,7 +399,7 @@ TEST_F(VellemanTest, AFrameForABoardWhoseReportIsStillUnderWayIsSkipped) {
 }
 
 TEST_F(VellemanTest, ToggleSwitchesWithOnlyARightCard) {
-    state.K8055Card(kf::Rechts) = 4;
+    kf::BoardRegistry::setCard(state, kf::Rechts, 4);
     EXPECT_EQ(Velleman::Toggle(state), Velleman::SwitchResult::TurnedOn);
     EXPECT_TRUE(state.K8055Active);
 }

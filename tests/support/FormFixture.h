@@ -15,6 +15,7 @@
 
 #include "app/KleurFlitsFrm.h"
 #include "audio/KleurFlitsMod.h"
+#include "devices/BoardRegistry.h"
 #include "devices/FakeHidTransport.h"
 #include "devices/iCP12.h"
 #include "support/FakeAudioLibrary.h"
@@ -86,7 +87,7 @@ class FormFixture : public ::testing::Test {
     // of the device list given to makeForm.
     void attachIcp12(int side, std::int16_t com) {
         SharedState& s = form->state();
-        s.ICP12Port(side) = com;
+        kf::BoardRegistry::setPort(s, kf::BoardKind::Icp12, side, com);
         s.ICP12Active = true;
         for (int i = 1; i <= 8; ++i) {
             s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
@@ -99,8 +100,8 @@ class FormFixture : public ::testing::Test {
     }
     void attachArduino(int side, std::int16_t com, const char* type, bool v13 = false) {
         SharedState& s = form->state();
-        s.ArduinoPort(side) = com;
-        s.ArduinoType(side) = type;
+        kf::BoardRegistry::setPort(s, kf::BoardKind::Arduino, side, com);
+        kf::BoardRegistry::setArduinoType(s, side, type);
         s.ArduinoActive(side) = true;
         s.TM1638V13(side) = v13;
         SerialPortControl& c = side == Links ? form->boards().line(BoardKind::Arduino, Links)
