@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include "audio/KleurFlitsMod.h"
 #include "boardsim/Icp12Sim.h"
 #include "devices/OlaOutput.h"
 #include "probe/Process.h"
 #include "probe/Traces.h"
 #include "support/Olad.h"
+#include "testkit/LampTones.h"
 #include "testkit/ReferenceRecorder.h"
 #include "testkit/SignalPlayer.h"
 
@@ -44,18 +44,6 @@ struct Options {
     int bursts = 40;
     int cpuSeconds = 20;
 };
-
-// Lamp (1..8) of the left side a tone of frequency f lights, from the program's band table.
-int lampFor(double f) {
-    const int bin = static_cast<int>(std::lround(f / (44100.0 / 1024.0)));
-    const int position = 2 * bin + 1;  // left bin k sits at position 2k + 1
-    for (const auto& b : KleurFlitsMod::bandTable()) {
-        if (position >= b.BandStart && position < b.BandEnd) {
-            return b.LedNr - 1;
-        }
-    }
-    return 0;
-}
 
 using probe::Events;
 using probe::Latencies;
@@ -95,9 +83,7 @@ int onsetToLamp(const Options& o) {
         return 1;
     }
     std::this_thread::sleep_for(500ms);
-    kftest::BurstPlan plan;
-    plan.freqs = {301.46, 689.06, 1507.32, 3014.65};  // bin centres of bins 7, 16, 35 and 70
-    plan.count = o.bursts;
+    const kftest::BurstPlan plan = kftest::lampBursts(o.bursts);
     const std::size_t updates0 = watcher.count();
     if (!kftest::playBursts(plan, error)) {
         std::printf("  playback: %s\n", error.c_str());
@@ -108,7 +94,7 @@ int onsetToLamp(const Options& o) {
     const std::size_t n = std::min<std::size_t>(onsets.size(), static_cast<std::size_t>(o.bursts));
     std::vector<int> lamps;
     for (std::size_t i = 0; i < n; ++i) {
-        lamps.push_back(lampFor(plan.freqs[i % plan.freqs.size()]));
+        lamps.push_back(kftest::lampOfBurst(static_cast<int>(i)));
     }
     const std::vector<Clock::time_point> ons(onsets.begin(),
                                              onsets.begin() + static_cast<std::ptrdiff_t>(n));

@@ -27,13 +27,13 @@
 #include <thread>
 #include <vector>
 
-#include "audio/KleurFlitsMod.h"
 #include "boardsim/ArduinoSim.h"
 #include "boardsim/Icp12Sim.h"
 #include "boardsim/SilentSim.h"
 #include "probe/Cava.h"
 #include "probe/Process.h"
 #include "probe/Traces.h"
+#include "testkit/LampTones.h"
 #include "testkit/ReferenceRecorder.h"
 #include "testkit/SignalPlayer.h"
 
@@ -81,18 +81,6 @@ void row(std::string figure, std::string value, std::string goal = "",
 void say(const char* text) {
     std::printf("kf_probe: %s\n", text);
     std::fflush(stdout);
-}
-
-// Output (1..8) of the left lamp a tone of frequency f lights, from the program's band table.
-int outputFor(double f) {
-    const int bin = static_cast<int>(std::lround(f / (44100.0 / 1024.0)));
-    const int position = 2 * bin + 1;  // left bin k sits at position 2k + 1
-    for (const auto& b : KleurFlitsMod::bandTable()) {
-        if (position >= b.BandStart && position < b.BandEnd) {
-            return b.LedNr - 1;
-        }
-    }
-    return 0;
 }
 
 // The program under test with its boards.
@@ -231,9 +219,7 @@ int steadyAndBursts(const Options& o) {
         say(("cava does not deliver frames: " + error + " (see cava-latency.log)").c_str());
     }
     std::this_thread::sleep_for(1s);
-    kftest::BurstPlan plan;
-    plan.freqs = {301.46, 689.06, 1507.32, 3014.65};  // bin centres of bins 7, 16, 35 and 70
-    plan.count = o.bursts;
+    const kftest::BurstPlan plan = kftest::lampBursts(o.bursts);
     say(("tone bursts: " + std::to_string(plan.count) + " × 200 ms, 300 ms apart").c_str());
     const auto fragments0 = ref.fragments();
     const auto playStart = Clock::now();
@@ -255,7 +241,7 @@ int steadyAndBursts(const Options& o) {
         std::min<std::size_t>(onsets.size(), static_cast<std::size_t>(plan.count));
     std::vector<int> outputs;
     for (std::size_t i = 0; i < n; ++i) {
-        outputs.push_back(outputFor(plan.freqs[i % plan.freqs.size()]));
+        outputs.push_back(kftest::lampOfBurst(static_cast<int>(i)));
     }
     const std::vector<Clock::time_point> ons(onsets.begin(),
                                              onsets.begin() + static_cast<std::ptrdiff_t>(n));
@@ -330,7 +316,7 @@ int steadyAndBursts(const Options& o) {
     std::string bars;
     for (std::size_t fi = 0; fi < plan.freqs.size(); ++fi) {
         bars += fmt("%.0f Hz", plan.freqs[fi]) + "→lamp " +
-                std::to_string(outputFor(plan.freqs[fi])) + "/bar " +
+                std::to_string(kftest::lampOfBurst(static_cast<int>(fi))) + "/bar " +
                 std::to_string(barOf[fi] + 1) + (fi + 1 < plan.freqs.size() ? ", " : "");
     }
     row("bursts: band of each tone (our lamp / cava bar of 16)", bars);

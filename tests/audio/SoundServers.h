@@ -9,13 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "PipeWireServer.h"
 #include "PulseTestSupport.h"
 #include "support/Require.h"
+#include "testkit/SoundServer.h"
 
 namespace kftest {
-
-enum class ServerKind { PulseAudio, PipeWire };
 
 inline std::string kindName(const ::testing::TestParamInfo<ServerKind>& info) {
     return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
@@ -31,18 +29,13 @@ class OnEachServer : public ::testing::TestWithParam<ServerKind> {
     // sinks: the first one is the default output; mic: the default source.
     std::unique_ptr<TestSoundServer> makeServer(std::vector<std::string> sinks,
                                                 std::string mic = "kf_mic") {
-        if (GetParam() == ServerKind::PulseAudio) {
-            return std::make_unique<PrivateServer>(std::move(sinks), std::move(mic));
-        }
-        return std::make_unique<PipeWireServer>(std::move(sinks), std::move(mic));
+        return makeSoundServer(GetParam(), std::move(sinks), std::move(mic));
     }
     void SetUp() override {
-        if (GetParam() == ServerKind::PulseAudio) {
-            KF_REQUIRE(PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
-        } else {
-            KF_REQUIRE(PipeWireServer::available(),
-                       "pipewire, wireplumber, pipewire-pulse and dbus-daemon");
-        }
+        const char* what = GetParam() == ServerKind::PulseAudio
+                               ? "the pulseaudio daemon (package pulseaudio)"
+                               : "pipewire, wireplumber, pipewire-pulse and dbus-daemon";
+        KF_REQUIRE(soundServerAvailable(GetParam()), what);
     }
 };
 

@@ -16,14 +16,18 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::kLamp7;
+using kftest::lampTone;
 using kftest::noise;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
 
 using kf::boardsim::ArduinoOptions;
 using kf::boardsim::ArduinoType;
@@ -167,29 +171,28 @@ TEST_F(Program, LeftToneLightsLeftBand4RightToneLightsRightBand8) {
     ASSERT_TRUE(
         etRight->waitForState([](const ArduinoState& s) { return s.patternCount > 0; }, 30s));
 
-    constexpr std::uint8_t kBand4 = 1u << 2;  // iCP12 output 3, Arduino bit 2
-    constexpr std::uint8_t kBand8 = 1u << 6;  // iCP12 output 7, Arduino bit 6
-
     // 301 Hz (bin 7) on the left only.
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(7, 0.4f, 0.0f));
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
     ASSERT_TRUE(tone->waitStarted());
-    ASSERT_TRUE(icpLeft.waitForState([&](const Icp12State& s) { return s.lit() == kBand4; }, 10s))
-        << icpLeft.summary();
     ASSERT_TRUE(
-        etLeft->waitForState([&](const ArduinoState& s) { return s.pattern == kBand4; }, 2s));
-    expectOnlyLamp(icpLeft, icpRight, *etLeft, *etRight, kBand4, "left", 100);
+        icpLeft.waitForState([&](const Icp12State& s) { return s.lit() == kLamp3.mask(); }, 10s))
+        << icpLeft.summary();
+    ASSERT_TRUE(etLeft->waitForState(
+        [&](const ArduinoState& s) { return s.pattern == kLamp3.mask(); }, 2s));
+    expectOnlyLamp(icpLeft, icpRight, *etLeft, *etRight, kLamp3.mask(), "left", 100);
     EXPECT_NE(icpLeft.received().find("(RA21)"), std::string::npos);
     tone.reset();
 
     // 7020 Hz (bin 163) on the right only.
-    tone = std::make_unique<SignalPlayer>(sineAtBin(163, 0.0f, 0.4f));
+    tone = std::make_unique<SignalPlayer>(lampTone(kLamp7, Ear::Right));
     ASSERT_TRUE(tone->waitStarted());
-    ASSERT_TRUE(icpRight.waitForState([&](const Icp12State& s) { return s.lit() == kBand8; }, 10s))
+    ASSERT_TRUE(
+        icpRight.waitForState([&](const Icp12State& s) { return s.lit() == kLamp7.mask(); }, 10s))
         << icpRight.summary();
     ASSERT_TRUE(icpLeft.waitForState([&](const Icp12State& s) { return s.lit() == 0; }, 2s));
-    ASSERT_TRUE(
-        etRight->waitForState([&](const ArduinoState& s) { return s.pattern == kBand8; }, 2s));
-    expectOnlyLamp(icpRight, icpLeft, *etRight, *etLeft, kBand8, "right", 20);
+    ASSERT_TRUE(etRight->waitForState(
+        [&](const ArduinoState& s) { return s.pattern == kLamp7.mask(); }, 2s));
+    expectOnlyLamp(icpRight, icpLeft, *etRight, *etLeft, kLamp7.mask(), "right", 20);
     EXPECT_NE(icpRight.received().find("(RB11)"), std::string::npos);
 
     // SIGTERM while the right lamp is lit: it must end dark.

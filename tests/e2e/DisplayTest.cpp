@@ -18,13 +18,16 @@
 #include "e2e/ProgramTest.h"
 #include "support/Require.h"
 #include "support/Xvfb.h"
+#include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::lampTone;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
 
 constexpr const char* kCaption = "Sound to Light for iCP12 / Arduino Nano / K8055";
 
@@ -125,7 +128,7 @@ TEST_F(Display, WindowMapsWithItsCaptionAndShowsBarsWhileAToneSounds) {
     EXPECT_EQ(barPixels(*quiet).pixels, 0u);
 
     // 301 Hz at 0.5 on both sides: band 4 about 73 rows high in each picture.
-    SignalPlayer tone(sineAtBin(7, 0.5f, 0.5f));
+    SignalPlayer tone(lampTone(kLamp3, Ear::Both, 0.5f));
     ASSERT_TRUE(tone.waitStarted());
     Bars bars;
     const auto until = Clock::now() + 8s;

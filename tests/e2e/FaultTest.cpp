@@ -14,13 +14,16 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::lampTone;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
 
 using kf::boardsim::ArduinoBoard;
 using kf::boardsim::ArduinoOptions;
@@ -28,8 +31,6 @@ using kf::boardsim::ArduinoType;
 using kf::boardsim::GarbageOptions;
 using kf::boardsim::GarbageSim;
 using kf::boardsim::Icp12Board;
-
-constexpr std::uint8_t kBand4 = 1u << 2;
 
 ArduinoOptions ofType(ArduinoType type) {
     ArduinoOptions o;
@@ -57,9 +58,9 @@ TEST_F(Faults, AudioServerKilledAndRestartedFramesGoOnAndRecordingResumes) {
     start({&icp}, {{"PULSE_SERVER", server.server()}});
     ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 20s));
 
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(7, 0.4f, 0.0f), server.server());
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left), server.server());
     ASSERT_TRUE(tone->waitStarted());
-    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kBand4; }, 10s))
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kLamp3.mask(); }, 10s))
         << icp.summary();
 
     server.kill();
@@ -81,10 +82,10 @@ TEST_F(Faults, AudioServerKilledAndRestartedFramesGoOnAndRecordingResumes) {
 
     ASSERT_TRUE(server.start()) << server.log();
     const auto backAt = Clock::now();
-    tone = std::make_unique<SignalPlayer>(sineAtBin(7, 0.4f, 0.0f), server.server());
+    tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left), server.server());
     ASSERT_TRUE(tone->waitStarted());
     // Reconnecting takes up to 2 s, the null sink's first data up to 2 s more.
-    EXPECT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kBand4; }, 5s))
+    EXPECT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kLamp3.mask(); }, 5s))
         << icp.summary();
     std::cout << "lamp lit again " << std::chrono::duration<double>(Clock::now() - backAt).count()
               << " s after the server's return\n";

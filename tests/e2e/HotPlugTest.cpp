@@ -16,16 +16,18 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::lampTone;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
 
 namespace fs = std::filesystem;
-constexpr std::uint8_t kBand4 = 1u << 2;  // lamp 3: iCP12 output 3, Arduino and K8055 bit 2
 
 class HotPlug : public Program {
   protected:
@@ -166,17 +168,18 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
     ASSERT_TRUE(waitUntil([&] { return reports(0).size() > 10; }, 3s));
 
     // A left tone lights lamp 3 (band 4) on every left board.
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(7, 0.4f, 0.0f));
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
     ASSERT_TRUE(tone->waitStarted());
-    EXPECT_TRUE(icp->waitForState([](const Icp12State& s) { return s.lit() == kBand4; }, 10s))
+    EXPECT_TRUE(
+        icp->waitForState([](const Icp12State& s) { return s.lit() == kLamp3.mask(); }, 10s))
         << icp->summary();
     EXPECT_TRUE(tm->waitForState(
-        [](const ArduinoState& s) { return s.pattern == std::optional<int>(kBand4); }, 3s))
+        [](const ArduinoState& s) { return s.pattern == std::optional<int>(kLamp3.mask()); }, 3s))
         << tm->summary();
     EXPECT_TRUE(waitUntil(
         [&] {
             const auto r = reports(0);
-            return !r.empty() && r.back() == kBand4;
+            return !r.empty() && r.back() == kLamp3.mask();
         },
         3s));
 

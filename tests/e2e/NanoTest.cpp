@@ -15,13 +15,16 @@
 #include "avrsim/PtyBridge.h"
 #include "e2e/ProgramRun.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::lampTone;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
 
 using namespace std::chrono_literals;
 using kf::avrsim::AvrSim;
@@ -43,7 +46,7 @@ class Nano : public testing::Test {
     // lamp pin low.
     void expectToneLightsLampThreeAndTheEndIsDark(kf::avrsim::PtyBridge& bridge) {
         {
-            SignalPlayer tone(sineAtBin(7, 0.4f, 0.0f));
+            SignalPlayer tone(lampTone(kLamp3, Ear::Left));
             ASSERT_TRUE(tone.waitStarted());
             EXPECT_TRUE(bridge.waitFor(
                 [](const AvrSim& s) { return (s.outputs().lamps & 0b100) != 0; }, 10000ms))

@@ -18,13 +18,17 @@
 #include "e2e/Wire.h"
 #include "support/Olad.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::kLamp7;
+using kftest::lampTone;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
 
 using kftest::DmxUpdate;
 using kftest::DmxWatcher;
@@ -34,8 +38,6 @@ using kftest::OladServer;
 constexpr const char* kAbsent = "OLA: no olad answers on this machine; DMX output waits for it";
 
 // Bin 7 (301 Hz) falls in band 4, the side's lamp 3; bin 163 (7020 Hz) in band 8, lamp 7.
-constexpr int kLeftBin = 7;
-constexpr int kRightBin = 163;
 constexpr unsigned kLeftLampChannel = 3;    // left lamp 3
 constexpr unsigned kRightLampChannel = 15;  // right lamp 7: 8 + 7
 
@@ -92,7 +94,7 @@ class OlaProgram : public Program {
         start({&icp}, e);
         ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
             << icp.summary();
-        tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+        tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
         ASSERT_TRUE(tone->waitStarted());
         ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() != 0; }, 10s))
             << icp.summary();
@@ -133,14 +135,14 @@ TEST_F(OlaProgram, ALeftToneLightsChannel3AndARightToneChannel15ThenSigtermLeave
     ASSERT_TRUE(watcher.waitRegistered());
     start({}, env("1"));
 
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
     ASSERT_TRUE(tone->waitStarted());
     const auto left = watcher.waitFor(onlyLamp(kLeftLampChannel), 15s);
     ASSERT_TRUE(left) << seen(watcher);
     expectSteady(watcher, *left, kLeftLampChannel);
     tone.reset();
 
-    tone = std::make_unique<SignalPlayer>(sineAtBin(kRightBin, 0.0f, 0.4f));
+    tone = std::make_unique<SignalPlayer>(lampTone(kLamp7, Ear::Right));
     ASSERT_TRUE(tone->waitStarted());
     const auto right = watcher.waitFor(onlyLamp(kRightLampChannel), 10s);
     ASSERT_TRUE(right) << seen(watcher);
@@ -165,7 +167,7 @@ TEST_F(OlaProgram, TheFirstChannelMovesAllSixteenAndSigintLeavesThemDark) {
     ASSERT_TRUE(watcher.waitRegistered());
     start({}, env("2:33"));
 
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kRightBin, 0.0f, 0.4f));
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp7, Ear::Right));
     ASSERT_TRUE(tone->waitStarted());
     const auto u = watcher.waitFor(onlyLamp(kRightLampChannel, 33), 15s);
     ASSERT_TRUE(u) << seen(watcher, 33);
@@ -191,7 +193,7 @@ TEST_F(OlaProgram, TheFirstChannelMovesAllSixteenAndSigintLeavesThemDark) {
 TEST_F(OlaProgram, OladKilledAndStartedAgainMidShowGetsTheLampBackWithinTwoSeconds) {
     ASSERT_TRUE(olad_.start());
     start({}, env("1"));
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(kLeftBin, 0.4f, 0.0f));
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
     ASSERT_TRUE(tone->waitStarted());
     {
         DmxWatcher watcher(olad_.rpcPort(), 1);

@@ -7,19 +7,20 @@
 #include <memory>
 #include <thread>
 
-#include "audio/PipeWireServer.h"
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
+#include "testkit/PipeWireServer.h"
 #include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::lampTone;
 using kftest::SignalPlayer;
-using kftest::sineAtBin;
-
-constexpr std::uint8_t kBand4 = 1u << 2;  // iCP12 output 3
 
 class OnPipeWire : public Program {};
 
@@ -39,15 +40,15 @@ TEST_F(OnPipeWire, ALeftToneOnTheDefaultOutputLightsTheLeftBand4LampPastTheSilen
         << icp.summary();
 
     // 301 Hz (bin 7) on the left only, on the default output.
-    auto tone = std::make_unique<SignalPlayer>(sineAtBin(7, 0.4f, 0.0f), server.server());
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left), server.server());
     ASSERT_TRUE(tone->waitStarted());
-    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kBand4; }, 10s))
+    ASSERT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kLamp3.mask(); }, 10s))
         << icp.summary();
     // A steady second of that one lamp and no other.
     const Icp12State a = icp.state();
     std::this_thread::sleep_for(1s);
     const Icp12State b = icp.state();
-    EXPECT_EQ(b.lit(), kBand4) << icp.summary();
+    EXPECT_EQ(b.lit(), kLamp3.mask()) << icp.summary();
     const auto ons = onsBetween(a, b);
     EXPECT_GE(ons[2], 50u);
     for (std::size_t i = 0; i < 8; ++i) {

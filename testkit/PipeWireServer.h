@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "audio/PulseTestSupport.h"
+#include "testkit/PulseControl.h"
+#include "testkit/SoundServer.h"
 
 namespace kftest {
 

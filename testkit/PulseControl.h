@@ -1,0 +1,181 @@
+#pragma once
+// A small blocking client for setting up and asking a sound server (its defaults, sinks,
+// sources and monitors), every wait bounded: for tests and benchmarks, not for the program.
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kftest {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A blocking client on a plain pa_mainloop, every wait bounded.
+class PulseControl {
+  public:
+    // server: nullptr for PULSE_SERVER / the client configuration.
+    explicit PulseControl(const char* server = nullptr,
+                          std::chrono::milliseconds timeout = 2000ms) {
+        ml_ = pa_mainloop_new();
+        ctx_ = pa_context_new(pa_mainloop_get_api(ml_), "kf-capture-test-control");
+        if (pa_context_connect(ctx_, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return;
+        }
+        runUntil(
+            [&] {
+                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(ctx_)) ||
+                       pa_context_get_state(ctx_) == PA_CONTEXT_READY;
+            },
+            timeout);
+        ok_ = pa_context_get_state(ctx_) == PA_CONTEXT_READY;
+    }
+    ~PulseControl() {
+        pa_context_disconnect(ctx_);
+        pa_context_unref(ctx_);
+        pa_mainloop_free(ml_);
+    }
+    PulseControl(const PulseControl&) = delete;
+    PulseControl& operator=(const PulseControl&) = delete;
+
+    bool ok() const { return ok_; }
+
+    std::string defaultSink() {
+        struct R {
+            bool done = false;
+            std::string name;
+        } r;
+        run(pa_context_get_server_info(
+                ctx_,
+                [](pa_context*, const pa_server_info* i, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (i != nullptr && i->default_sink_name != nullptr) {
+                        res->name = i->default_sink_name;
+                    }
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r.name;
+    }
+
+    std::string defaultSource() {
+        struct R {
+            bool done = false;
+            std::string name;
+        } r;
+        run(pa_context_get_server_info(
+                ctx_,
+                [](pa_context*, const pa_server_info* i, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (i != nullptr && i->default_source_name != nullptr) {
+                        res->name = i->default_source_name;
+                    }
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r.name;
+    }
+
+    // The monitor source of a sink, empty when there is no such sink.
+    std::string monitorOf(const std::string& sink) {
+        struct R {
+            bool done = false;
+            std::string name;
+        } r;
+        run(pa_context_get_sink_info_by_name(
+                ctx_, sink.c_str(),
+                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (eol == 0 && i != nullptr && i->monitor_source_name != nullptr) {
+                        res->name = i->monitor_source_name;
+                    }
+                    if (eol != 0) {
+                        res->done = true;
+                    }
+                },
+                &r),
+            r.done);
+        return r.name;
+    }
+
+    std::vector<std::string> sinks() {
+        Names r;
+        run(pa_context_get_sink_info_list(ctx_, &collectName<pa_sink_info>, &r), r.done);
+        return r.names;
+    }
+
+    std::vector<std::string> sources() {
+        Names r;
+        run(pa_context_get_source_info_list(ctx_, &collectName<pa_source_info>, &r), r.done);
+        return r.names;
+    }
+
+    bool setDefaultSource(const std::string& name) {
+        Success r;
+        run(pa_context_set_default_source(ctx_, name.c_str(), &noteSuccess, &r), r.done);
+        return r.ok;
+    }
+
+    bool setDefaultSink(const std::string& name) {
+        Success r;
+        run(pa_context_set_default_sink(ctx_, name.c_str(), &noteSuccess, &r), r.done);
+        return r.ok;
+    }
+
+  private:
+    struct Success {
+        bool done = false;
+        bool ok = false;
+    };
+    static void noteSuccess(pa_context*, int success, void* p) {
+        auto* res = static_cast<Success*>(p);
+        res->ok = success != 0;
+        res->done = true;
+    }
+    struct Names {
+        bool done = false;
+        std::vector<std::string> names;
+    };
+    // A list callback that collects the names of sinks or sources.
+    template <class Info>
+    static void collectName(pa_context*, const Info* i, int eol, void* p) {
+        auto* res = static_cast<Names*>(p);
+        if (eol == 0 && i != nullptr && i->name != nullptr) {
+            res->names.push_back(i->name);
+        }
+        if (eol != 0) {
+            res->done = true;
+        }
+    }
+
+    template <class Pred>
+    void runUntil(Pred pred, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!pred() && Clock::now() < deadline) {
+            pa_mainloop_iterate(ml_, 0, nullptr);
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    void run(pa_operation* op, bool& done) {
+        if (op == nullptr) {
+            return;
+        }
+        runUntil([&] { return done; }, 2000ms);
+        pa_operation_unref(op);
+    }
+
+    pa_mainloop* ml_ = nullptr;
+    pa_context* ctx_ = nullptr;
+    bool ok_ = false;
+};
+
+inline bool serverAnswers(const char* server = nullptr) {
+    return PulseControl(server).ok();
+}
+
+}  // namespace kftest
