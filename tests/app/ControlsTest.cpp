@@ -108,8 +108,6 @@ TEST_F(LevelControls, SwitchesWithoutBoardsStayUntickedAndRed) {
         EXPECT_FALSE(box->isChecked());
         EXPECT_EQ(backColor(box), kColorOff);
     }
-    EXPECT_FALSE(form->state().ICP12Active);
-    EXPECT_FALSE(form->state().K8055Active);
 }
 
 TEST_F(LevelControls, ActiveStopsAndRestartsTheFrames) {
