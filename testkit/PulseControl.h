@@ -43,43 +43,8 @@ class PulseControl {
 
     bool ok() const { return ok_; }
 
-    std::string defaultSink() {
-        struct R {
-            bool done = false;
-            std::string name;
-        } r;
-        run(pa_context_get_server_info(
-                ctx_,
-                [](pa_context*, const pa_server_info* i, void* p) {
-                    auto* res = static_cast<R*>(p);
-                    if (i != nullptr && i->default_sink_name != nullptr) {
-                        res->name = i->default_sink_name;
-                    }
-                    res->done = true;
-                },
-                &r),
-            r.done);
-        return r.name;
-    }
-
-    std::string defaultSource() {
-        struct R {
-            bool done = false;
-            std::string name;
-        } r;
-        run(pa_context_get_server_info(
-                ctx_,
-                [](pa_context*, const pa_server_info* i, void* p) {
-                    auto* res = static_cast<R*>(p);
-                    if (i != nullptr && i->default_source_name != nullptr) {
-                        res->name = i->default_source_name;
-                    }
-                    res->done = true;
-                },
-                &r),
-            r.done);
-        return r.name;
-    }
+    std::string defaultSink() { return defaults().sink; }
+    std::string defaultSource() { return defaults().source; }
 
     // The monitor source of a sink, empty when there is no such sink.
     std::string monitorOf(const std::string& sink) {
@@ -128,6 +93,30 @@ class PulseControl {
     }
 
   private:
+    struct Defaults {
+        bool done = false;
+        std::string sink;
+        std::string source;
+    };
+    Defaults defaults() {
+        Defaults r;
+        run(pa_context_get_server_info(
+                ctx_,
+                [](pa_context*, const pa_server_info* i, void* p) {
+                    auto* res = static_cast<Defaults*>(p);
+                    if (i != nullptr && i->default_sink_name != nullptr) {
+                        res->sink = i->default_sink_name;
+                    }
+                    if (i != nullptr && i->default_source_name != nullptr) {
+                        res->source = i->default_source_name;
+                    }
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        return r;
+    }
+
     struct Success {
         bool done = false;
         bool ok = false;
