@@ -45,9 +45,8 @@ TEST_F(Shutdown, Icp12GetsItsEightOffCommandsThenItsPortCloses) {
     form->state().ICP12Active = false;  // disabled by the user: switched off all the same
     form->Afsluiten();
     EXPECT_EQ(left.readUntilQuiet(milliseconds(150)), kOffCommands);
-    EXPECT_FALSE(form->boards().line(BoardKind::Icp12, Links).PortOpen());
-    EXPECT_EQ(form->boards().line(BoardKind::Icp12, Rechts).CommPort(), 0)
-        << "the right control is not touched";
+    EXPECT_FALSE(left.heldOpen()) << "its port is closed";
+    EXPECT_EQ(right.readUntilQuiet(milliseconds(50)), "") << "the right line is not touched";
     EXPECT_EQ(endedWith, std::vector<int>{0});
 }
 
@@ -57,7 +56,8 @@ TEST_F(Shutdown, BothIcp12BoardsAreSwitchedOff) {
     form->Afsluiten();
     EXPECT_EQ(left.readUntilQuiet(milliseconds(150)), kOffCommands);
     EXPECT_EQ(right.readUntilQuiet(milliseconds(150)), kOffCommands);
-    EXPECT_FALSE(form->boards().line(BoardKind::Icp12, Rechts).PortOpen());
+    EXPECT_FALSE(left.heldOpen());
+    EXPECT_FALSE(right.heldOpen());
 }
 
 TEST_F(Shutdown, TmBoardShowsTheEndTextPausesThenGoesDark) {
@@ -71,7 +71,7 @@ TEST_F(Shutdown, TmBoardShowsTheEndTextPausesThenGoesDark) {
     EXPECT_EQ(left.readUntilQuiet(milliseconds(150)), "9/ in out /1/0/");
     EXPECT_GE(took, milliseconds(1950));
     EXPECT_EQ(waits.waited, std::vector<milliseconds>{milliseconds(2000)});
-    EXPECT_FALSE(form->boards().line(BoardKind::Arduino, Links).PortOpen());
+    EXPECT_FALSE(left.heldOpen());
     EXPECT_EQ(form->state().TM1638Mode, 5);
 }
 
@@ -91,7 +91,7 @@ TEST_F(Shutdown, AnArduinoDisabledByTheUserGetsNoAllOffButIsClosed) {
     form->Afsluiten();
     EXPECT_EQ(left.readUntilQuiet(milliseconds(150)), "1/0/");
     EXPECT_EQ(right.readUntilQuiet(milliseconds(150)), "");
-    EXPECT_FALSE(form->boards().line(BoardKind::Arduino, Rechts).PortOpen());
+    EXPECT_FALSE(right.heldOpen());
 }
 
 // The K8055 off step, the right-only board among it, runs through the real end of the process

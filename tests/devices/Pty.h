@@ -59,6 +59,24 @@ class Pty {
     const std::string& devicePath() const { return device_; }
     int master() const { return master_; }
 
+    // Whether someone holds the line open: once the last holder of the slave closes it, the
+    // master reports a hang-up until it is opened again.
+    bool heldOpen() const {
+        pollfd p{master_, 0, 0};
+        return ::poll(&p, 1, 0) == 0 || (p.revents & POLLHUP) == 0;
+    }
+
+    // The baud rate the line is set to now, as the terminal driver has it; B0 if unknown.
+    speed_t baud() const {
+        const int fd = ::open(device_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        termios tio{};
+        const bool known = fd >= 0 && ::tcgetattr(fd, &tio) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return known ? ::cfgetospeed(&tio) : B0;
+    }
+
     // Writes all of data to the far end of the line; false if that does not finish in time.
     bool write(std::string_view data,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {

@@ -93,10 +93,7 @@ class FormFixture : public ::testing::Test {
             s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
             s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
         }
-        SerialPortControl& c = side == Links ? form->boards().line(BoardKind::Icp12, Links)
-                                             : form->boards().line(BoardKind::Icp12, Rechts);
-        c.setCommPort(com);
-        ASSERT_TRUE(c.setPortOpen(true));
+        openSeat(kf::BoardKind::Icp12, side, com);
     }
     void attachArduino(int side, std::int16_t com, const char* type, bool v13 = false) {
         SharedState& s = form->state();
@@ -104,10 +101,14 @@ class FormFixture : public ::testing::Test {
         kf::BoardRegistry::setArduinoType(s, side, type);
         s.ArduinoActive(side) = true;
         s.TM1638V13(side) = v13;
-        SerialPortControl& c = side == Links ? form->boards().line(BoardKind::Arduino, Links)
-                                             : form->boards().line(BoardKind::Arduino, Rechts);
-        c.setCommPort(com);
-        ASSERT_TRUE(c.setPortOpen(true));
+        openSeat(kf::BoardKind::Arduino, side, com);
+    }
+    // Start-up's own opening of the seats found; a seat whose line fails to open is emptied.
+    void openSeat(kf::BoardKind kind, int side, std::int16_t com) {
+        form->boards().openFound();
+        const SharedState& s = form->state();
+        const auto port = kind == kf::BoardKind::Icp12 ? s.ICP12Port(side) : s.ArduinoPort(side);
+        ASSERT_EQ(port, com) << "the line did not open";
     }
     // The state start-up leaves before the first frame.
     void prepareRunning() {
