@@ -74,6 +74,7 @@ void BoardWatch::appeared(const std::string& path) {
     registry_.probing(identity);
     auto probe = std::make_unique<SerialProbe>(ports_, n, timing_);
     SerialProbe* raw = probe.get();
+    raw->setRefusedHandler(onRefused);
     probes_[path] = std::move(probe);
     raw->start([this, path, n](const SerialProbe::Result& r) { probed(path, n, r); });
 }

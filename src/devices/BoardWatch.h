@@ -58,6 +58,8 @@ class BoardWatch : public QObject {
     std::function<void(const Joined&)> onJoined;
     // A board was identified but both sides of its kind are taken.
     std::function<void(BoardKind kind, const std::string& where)> onUnused;
+    // A new port the user may not open.
+    SerialPortControl::RefusedHandler onRefused;
 
     static constexpr int kHidLookIntervalMs = 1000;
 

@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <cstdio>
+#include <iostream>
 
 #include "devices/ArduinoOutput.h"
 #include "devices/BoardRegistry.h"
@@ -43,8 +44,13 @@ Boards::Boards(Needs needs, QObject* parent)
       icp12Rechts_(needs.ports, 9600),
       arduinoLinks_(needs.ports, 115200),
       arduinoRechts_(needs.ports, 115200),
-      watch_(needs.ports, needs.timing) {
+      watch_(needs.ports, needs.timing),
+      refusals_(std::cerr) {
     addOutputs();
+    for (SerialPortControl* port : {&icp12Links_, &icp12Rechts_, &arduinoLinks_, &arduinoRechts_}) {
+        port->setRefusedHandler([this](const std::string& path) { refused(path); });
+    }
+    watch_.onRefused = [this](const std::string& path) { refused(path); };
     // A K8055 whose writes fail (unplugged, permission lost) shows as absent, as a serial
     // board does; the driver skips it and the frames go on for the others.
     needs_.k8055.setPresenceHandler([this](std::int32_t address, bool present) {
@@ -101,6 +107,21 @@ void Boards::stateChanged(const Output& output, Output::State now) {
     }
 }
 
+void Boards::refused(const std::string& path) {
+    if (!refusals_.refused(path)) {
+        return;
+    }
+    for (BoardKind kind : {BoardKind::Icp12, BoardKind::Arduino}) {
+        for (int side : {Links, Rechts}) {
+            const auto port =
+                kind == BoardKind::Icp12 ? state_.ICP12Port(side) : state_.ArduinoPort(side);
+            if (port == 0) {
+                needs_.view.setToolTip(labelOf(kind, side), refusals_.toolTip());
+            }
+        }
+    }
+}
+
 SerialPortControl& Boards::line(BoardKind kind, int side) {
     if (kind == BoardKind::Arduino) {
         return side == Links ? arduinoLinks_ : arduinoRechts_;
@@ -142,7 +163,7 @@ void Boards::openFound() {
         const DeviceLabel label = labelOf(f.kind, f.side);
         needs_.view.setCaption(label, f.designCaption);
         needs_.view.setBackColor(label, state_.ColorOff);
-        needs_.view.setToolTip(label, std::string());
+        needs_.view.setToolTip(label, refusals_.toolTip());
         if (f.kind == BoardKind::Arduino) {
             // Without a type the side's label no longer answers clicks as a TM board's.
             state_.ArduinoActive(f.side) = false;

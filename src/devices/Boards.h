@@ -11,6 +11,7 @@
 #include "devices/BoardWatch.h"
 #include "devices/ComPorts.h"
 #include "devices/DeviceView.h"
+#include "devices/OpenRefusals.h"
 #include "devices/Outputs.h"
 #include "devices/SerialPortControl.h"
 #include "light/Show.h"
@@ -92,6 +93,8 @@ class Boards : public QObject, public light::FrameOutputs {
     Kind* add(std::unique_ptr<Kind> output);
     void stateChanged(const Output& output, Output::State now);
     void joined(const BoardWatch::Joined& j);
+    // A port the user may not open: named once, and the sides still without a board say why.
+    void refused(const std::string& path);
     void showJoined(const BoardWatch::Joined& j);
 
     Needs needs_;
@@ -106,6 +109,7 @@ class Boards : public QObject, public light::FrameOutputs {
     // The driver tells of every card; each side's output picks out its own.
     std::array<K8055Output*, 2> k8055_{};
     BoardWatch watch_;
+    OpenRefusals refusals_;
     SwitchFor switchFor_;
     BySide<bool> textPause_;  // the side's ArduinoActive is held false for a text
     bool stopped_ = false;

@@ -61,6 +61,9 @@ bool SerialPortControl::setPortOpen(bool open) {
     lineFreeAt_ = {};
     failureReported_ = false;
     openError_ = line_.open(path, baudRate_);
+    if (openError_ == PosixSerialTransport::OpenError::NotPermitted && onRefused_) {
+        onRefused_(path);
+    }
     return openError_ == PosixSerialTransport::OpenError::None;
 }
 

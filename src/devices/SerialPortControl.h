@@ -64,6 +64,9 @@ class SerialPortControl : public QObject {
     // Why the last setPortOpen(true) failed, None after one that succeeded.
     PosixSerialTransport::OpenError openError() const { return openError_; }
     void setFailureHandler(std::function<void()> handler) { onFailure_ = std::move(handler); }
+    // Told the device's path whenever an open fails because the user may not open it.
+    using RefusedHandler = std::function<void(const std::string& path)>;
+    void setRefusedHandler(RefusedHandler handler) { onRefused_ = std::move(handler); }
     // How the driver's output queue is read: TIOCOUTQ on the port's handle unless replaced
     // (tests stand in for a slow UART whose queue a pseudo-terminal does not report).
     using QueueProbe = std::function<std::int64_t(int handle)>;
@@ -102,6 +105,7 @@ class SerialPortControl : public QObject {
     bool failed_ = false;
     std::uint64_t droppedWrites_ = 0;
     std::function<void()> onFailure_;
+    RefusedHandler onRefused_;
     QueueProbe queueProbe_;
     bool failureReported_ = false;
     int held_ = 0;         // > 0 inside a batch of Output calls

@@ -34,6 +34,9 @@ class SerialProbe : public QObject {
 
     // Starts the exchange; `done` is called once, from the event loop (never from start()).
     void start(Done done);
+    void setRefusedHandler(SerialPortControl::RefusedHandler handler) {
+        port_.setRefusedHandler(std::move(handler));
+    }
     bool running() const { return step_ != Step::Idle; }
 
   private:
