@@ -128,7 +128,10 @@ void PosixSerialTransport::close() {
     readNotifier_.reset();
     writeNotifier_.reset();
     if (fd_ >= 0) {
-        ::close(fd_);  // the flock and TIOCEXCL end with it
+        // A pseudo-terminal (socat, ser2net) keeps its exclusive mode after the last close
+        // while its far end stays: left set, it would refuse the user our own next open.
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);  // the flock ends with it
         fd_ = -1;
     }
     state_ = State::Closed;

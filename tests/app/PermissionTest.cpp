@@ -2,9 +2,7 @@
 // with what to do, the sides left without a board say why, and the boards it may open light
 // as usual.
 
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QLabel>
@@ -18,6 +16,7 @@
 #include "boardsim/ArduinoSim.h"
 #include "boardsim/Icp12Sim.h"
 #include "devices/PortWatcher.h"
+#include "support/AsOrdinaryUser.h"
 #include "support/FormFixture.h"
 
 namespace kf::test {
@@ -27,27 +26,6 @@ using boardsim::ArduinoOptions;
 using boardsim::ArduinoSim;
 using boardsim::ArduinoType;
 using boardsim::Icp12Sim;
-
-// This thread meets file permissions as an ordinary user does, also when the tests run as
-// root: the kernel itself then refuses a device the permissions keep from it.
-class AsOrdinaryUser {
-  public:
-    AsOrdinaryUser() {
-        ok_ = ::syscall(SYS_capget, &header_, saved_) == 0;
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
-        ok_ = ok_ && ::syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~AsOrdinaryUser() { ::syscall(SYS_capset, &header_, saved_); }
-    AsOrdinaryUser(const AsOrdinaryUser&) = delete;
-    AsOrdinaryUser& operator=(const AsOrdinaryUser&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2]{};
-    bool ok_ = false;
-};
 
 // What the program writes to std::cerr while it lives.
 class CapturedErrors {

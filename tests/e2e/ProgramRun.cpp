@@ -46,7 +46,8 @@ std::string joinPorts(const std::vector<std::string>& ports) {
     return joined;
 }
 
-ProgramRun::ProgramRun(const std::vector<std::string>& ports, const EnvChanges& env) {
+ProgramRun::ProgramRun(const std::vector<std::string>& ports, const EnvChanges& env,
+                       std::optional<RunAs> as) {
     char tmpl[] = "/tmp/kf-e2e.XXXXXX";
     if (const char* d = ::mkdtemp(tmpl)) {
         dir_ = d;
@@ -85,7 +86,18 @@ ProgramRun::ProgramRun(const std::vector<std::string>& ports, const EnvChanges& 
     envp.push_back(nullptr);
 
     std::string program = KF_PROGRAM;
-    std::vector<char*> argv = {program.data(), nullptr};
+    std::vector<std::string> words;
+    if (as) {
+        // setpriv changes the user in the process itself: the pid is still the program's.
+        words = {"/usr/bin/setpriv", "--reuid=" + std::to_string(as->uid),
+                 "--regid=" + std::to_string(as->gid), "--clear-groups", "--"};
+    }
+    words.push_back(program);
+    std::vector<char*> argv;
+    for (auto& w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -94,7 +106,7 @@ ProgramRun::ProgramRun(const std::vector<std::string>& ports, const EnvChanges& 
                                      O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     start_ = Clock::now();
-    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
         pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -18,11 +18,22 @@ using Clock = std::chrono::steady_clock;
 // Environment changes for the program: a value sets the variable, nullopt removes it.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
+// A user of the machine to run the program as, with no supplementary groups (none of dialout,
+// plugdev, audio).
+struct RunAs {
+    uid_t uid;
+    gid_t gid;
+};
+// The machine's unprivileged account.
+inline constexpr RunAs kNobody{65534, 65534};
+
 class ProgramRun {
   public:
     // ports: the devices behind COM1, COM2, ... (may be empty: no serial ports at all).
-    // By default the program runs on Qt's offscreen platform; env can replace that.
-    explicit ProgramRun(const std::vector<std::string>& ports, const EnvChanges& env = {});
+    // By default the program runs on Qt's offscreen platform; env can replace that. By default
+    // it runs as the test does.
+    explicit ProgramRun(const std::vector<std::string>& ports, const EnvChanges& env = {},
+                        std::optional<RunAs> as = std::nullopt);
     ~ProgramRun();
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;

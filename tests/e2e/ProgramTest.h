@@ -25,12 +25,13 @@ class Program : public testing::Test {
             std::cout << "---- program output ----\n" << run_->output() << "------------------\n";
         }
     }
-    void start(const std::vector<const BoardSim*>& sims, const EnvChanges& env = {}) {
+    void start(const std::vector<const BoardSim*>& sims, const EnvChanges& env = {},
+               std::optional<RunAs> as = std::nullopt) {
         std::vector<std::string> ports;
         for (const BoardSim* s : sims) {
             ports.push_back(s->slavePath());
         }
-        run_ = std::make_unique<ProgramRun>(ports, env);
+        run_ = std::make_unique<ProgramRun>(ports, env, as);
         ASSERT_TRUE(run_->started());
     }
     // SIGTERM, then the normal shutdown must end the process with status 0.
