@@ -132,8 +132,10 @@ SerialPortControl& Boards::line(BoardKind kind, int side) {
 // ---- Start-up ----
 
 void Boards::searchSerial(Waits& waits) {
-    iCP12::Search search{state_,        needs_.view,    needs_.ports, icp12Links_,
-                         arduinoLinks_, arduinoRechts_, waits,        needs_.timing};
+    iCP12::Search search{
+        state_,      needs_.view,   needs_.ports,
+        icp12Links_, arduinoLinks_, arduinoRechts_,
+        waits,       needs_.timing, [this](const std::string& path) { refused(path); }};
     iCP12::ZoekComPoorten(search);
 }
 

@@ -54,7 +54,7 @@ void SerialProbe::onTimer() {
                 for (int i = 1; i <= 8; ++i) {
                     port_.Output(iCP12::listEntry(iCP12::kSetupList, i));
                 }
-                finish({Found::Icp12, {}});
+                finish({Found::Icp12, {}, true});
                 return;
             }
             after(timing_.arduinoProbeWait, Step::ArduinoWait);
@@ -75,9 +75,9 @@ void SerialProbe::pollReply() {
     }
     const std::string code = Arduino::typeCodeOf(port_.Input());
     if (arrived && Arduino::isKnownType(code)) {
-        finish({Found::Arduino, code});
+        finish({Found::Arduino, code, true});
     } else {
-        finish({});  // silence, garbage or a flood: no board we know
+        finish({Found::Nothing, code, true});  // silence, garbage or a flood: no board we know
     }
 }
 

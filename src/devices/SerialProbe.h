@@ -24,7 +24,8 @@ class SerialProbe : public QObject {
     enum class Found { Nothing, Icp12, Arduino };
     struct Result {
         Found found = Found::Nothing;
-        std::string typeCode;  // an Arduino's "ET", "AL" or "TM"
+        std::string typeCode;  // an Arduino's "ET", "AL" or "TM"; with Nothing, what came
+        bool opened = false;   // false: the port could not be opened
     };
     using Done = std::function<void(const Result&)>;
 
@@ -38,6 +39,8 @@ class SerialProbe : public QObject {
         port_.setRefusedHandler(std::move(handler));
     }
     bool running() const { return step_ != Step::Idle; }
+    // No iCP12 answered: the Arduino's part of the exchange is under way.
+    bool askingArduino() const { return step_ == Step::ArduinoWait || step_ == Step::ArduinoReply; }
 
   private:
     enum class Step { Idle, Icp12Reply, ArduinoWait, ArduinoReply };

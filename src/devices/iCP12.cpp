@@ -16,7 +16,9 @@ std::string number(int n) {
     return std::to_string(n);
 }
 
-void foundIcp12(Search& s, std::int16_t n) {
+// The left side takes the first iCP12, the right side the second; a later one replaces the
+// right one.
+void seatIcp12(Search& s, std::int16_t n) {
     kf::SharedState& st = s.state;
     const std::string path = s.ports.devicePath(n);
     if (st.ICP12Port(kf::Links) != 0) {
@@ -30,33 +32,17 @@ void foundIcp12(Search& s, std::int16_t n) {
         s.view.setCaption(kf::DeviceLabel::iCP12Links, " iCP12 Left on Com: " + number(n));
         s.view.setToolTip(kf::DeviceLabel::iCP12Links, path);
     }
-    for (int i = 1; i <= 8; ++i) {
-        s.probe.Output(listEntry(kSetupList, i));
-    }
     fillCommands(st);
     st.ICP12Active = true;
 }
 
-// Waits for the two-character type code, without handling window events, but never longer
-// than the bound: a port with nothing attached must not stop the search.
-std::string readTypeCode(Search& s) {
-    const auto deadline = Clock::now() + s.timing.arduinoReplyBound;
-    while (s.probe.InBufferCount() < 2 && s.probe.PortOpen() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return Arduino::typeCodeOf(s.probe.Input());
+int arduinoSideFor(const kf::SharedState& st) {
+    return st.ArduinoPort(kf::Links) == 0 ? kf::Links : kf::Rechts;
 }
 
-void tryArduino(Search& s, std::int16_t n) {
+void seatArduino(Search& s, std::int16_t n, const std::string& code) {
     kf::SharedState& st = s.state;
-    const int side = st.ArduinoPort(kf::Links) == 0 ? kf::Links : kf::Rechts;
-    if (side == kf::Links) {
-        s.view.setCaption(kf::DeviceLabel::Zoeken, "Looking for Arduino on com" + number(n));
-    }
-    s.waits.waitFor(s.timing.arduinoProbeWait);
-    s.probe.Output(Arduino::kIdentify);
-    const std::string code = readTypeCode(s);
-
+    const int side = arduinoSideFor(st);
     if (!Arduino::isKnownType(code)) {
         // A rejected reply must not take the type code from a board already accepted here.
         if (st.ArduinoPort(side) == 0) {
@@ -79,6 +65,34 @@ void tryArduino(Search& s, std::int16_t n) {
     s.view.setBackColor(label, st.ColorOn);
     s.view.setCaption(label, caption);
     s.view.setToolTip(label, s.ports.devicePath(n));
+}
+
+// Waits for the two-character type code, without handling window events, but never longer
+// than the bound: a port with nothing attached must not stop the search.
+std::string readTypeCode(Search& s) {
+    const auto deadline = Clock::now() + s.timing.arduinoReplyBound;
+    while (s.probe.InBufferCount() < 2 && s.probe.PortOpen() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return Arduino::typeCodeOf(s.probe.Input());
+}
+
+// One port's exchange, on the search's own control.
+PortAnswer exchange(Search& s, std::int16_t n) {
+    s.probe.Output(kIdentify);
+    s.waits.waitFor(s.timing.icp12ReplyWait);
+    if (isIdentifyReply(s.probe.Input())) {
+        for (int i = 1; i <= 8; ++i) {
+            s.probe.Output(listEntry(kSetupList, i));
+        }
+        return {true, true, {}};
+    }
+    if (arduinoSideFor(s.state) == kf::Links) {
+        s.view.setCaption(kf::DeviceLabel::Zoeken, "Looking for Arduino on com" + number(n));
+    }
+    s.waits.waitFor(s.timing.arduinoProbeWait);
+    s.probe.Output(Arduino::kIdentify);
+    return {true, false, readTypeCode(s)};
 }
 
 }  // namespace
@@ -111,7 +125,18 @@ bool ComPoortBestaat(const kf::ComPorts& ports, std::int16_t PortNr) {
     return ports.exists(PortNr);
 }
 
-void ZoekComPoorten(Search& s) {
+void takeAnswer(Search& s, std::int16_t n, const PortAnswer& answer) {
+    if (!answer.opened) {
+        return;
+    }
+    if (answer.icp12) {
+        seatIcp12(s, n);
+    } else {
+        seatArduino(s, n, answer.typeCode);
+    }
+}
+
+void searchOneAfterAnother(Search& s) {
     kf::BoardRegistry::setPort(s.state, kf::BoardKind::Icp12, kf::Links, 0);
     kf::BoardRegistry::setPort(s.state, kf::BoardKind::Icp12, kf::Rechts, 0);
     for (int i = 1; i <= kLastPort; ++i) {
@@ -125,13 +150,7 @@ void ZoekComPoorten(Search& s) {
         if (!s.probe.setPortOpen(true)) {
             continue;
         }
-        s.probe.Output(kIdentify);
-        s.waits.waitFor(s.timing.icp12ReplyWait);
-        if (isIdentifyReply(s.probe.Input())) {
-            foundIcp12(s, n);
-        } else {
-            tryArduino(s, n);
-        }
+        takeAnswer(s, n, exchange(s, n));
         s.probe.setPortOpen(false);
     }
 }

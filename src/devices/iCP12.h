@@ -48,11 +48,29 @@ struct Search {
     kf::SerialPortControl& arduinoRechts;
     kf::Waits& waits;
     const kf::Timing& timing;
+    // Told the path of each device the user may not open.
+    kf::SerialPortControl::RefusedHandler refused;
 };
 
-// Tries COM 1..255 for iCP12 boards, then Arduino boards; the first of a kind goes left, a
-// later one right. Leaves every port closed.
+// What one port answered to the search's exchange: "(ZMD)", and when no iCP12 replied, "90/"
+// after the board's reset wait.
+struct PortAnswer {
+    bool opened = false;   // false: it could not be opened, and nothing was tried
+    bool icp12 = false;    // the reply to "(ZMD)" identified an iCP12
+    std::string typeCode;  // otherwise the two characters given to "90/", known or not
+};
+
+// The search's decision on COM n, taken in ascending order of n: the first board of a kind goes
+// left, a later one right (a third iCP12 replaces the right one); an unknown type code is kept
+// for a side still empty, as the board may be named by it.
+void takeAnswer(Search& search, std::int16_t n, const PortAnswer& answer);
+
+// Tries COM 1..255 for iCP12 boards, then Arduino boards, all ports at once, each on its own
+// timers; decides as searchOneAfterAnother does. Leaves every port closed.
 void ZoekComPoorten(Search& search);
+// The same search one port after another, on the search's own control: the reference the
+// search at once must agree with.
+void searchOneAfterAnother(Search& search);
 
 using kf::SwitchResult;
 // Check_iCP12 clicked outside start-up: toggles the output while any board exists.

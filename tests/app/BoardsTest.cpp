@@ -82,7 +82,8 @@ class Boards : public FormFixture {
 
     // Once the search has moved on to COM `next`, something happens to COM `com`: another
     // program takes it, or its board is pulled. The search has found the board by then, but
-    // start-up can no longer open it.
+    // start-up can no longer open it. COM `next` must answer nothing, or the search may end
+    // before the panel names it.
     std::optional<HeldDevice> held;
     void holdWhenSearchReaches(int com, int next) {
         const std::string path = devices[static_cast<std::size_t>(com - 1)];
@@ -100,10 +101,14 @@ class Boards : public FormFixture {
             }
         };
     }
-    // The search panel names the port being tried.
+    // The search panel names the lowest port still being tried.
     bool searchShows(int com) const {
-        return form->Label_Zoeken->text() == QString("Looking for ICP12 on com%1").arg(com);
+        const QString text = form->Label_Zoeken->text();
+        return text == QString("Looking for ICP12 on com%1").arg(com) ||
+               text == QString("Looking for Arduino on com%1").arg(com);
     }
+    // A port after the boards that answers nothing: the search goes on to it after them.
+    void silent() { add(std::make_unique<boardsim::SilentSim>()); }
 
     // A click on the box itself, as the user gives it.
     static void click(QCheckBox* box) {
@@ -283,10 +288,11 @@ TEST_P(RightIcp12Alone, GetsItsFramesAndItsSwitchWorks) {
     const bool heldElsewhere = GetParam();
     icp12();
     Icp12Sim& right = icp12();
+    silent();
     if (heldElsewhere) {
-        holdWhenSearchReaches(1, 2);
+        holdWhenSearchReaches(1, 3);
     } else {
-        unplugWhenSearchReaches(1, 2);
+        unplugWhenSearchReaches(1, 3);
     }
     ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
     if (heldElsewhere) {
@@ -329,7 +335,8 @@ INSTANTIATE_TEST_SUITE_P(LeftGone, RightIcp12Alone, ::testing::Values(true, fals
 TEST_F(Boards, TheArduinoSwitchFollowsARightBoardWhoseLeftOneCouldNotBeOpened) {
     ArduinoSim& left = arduino(ArduinoType::TM);
     ArduinoSim& right = arduino(ArduinoType::TM);
-    holdWhenSearchReaches(1, 2);
+    silent();
+    holdWhenSearchReaches(1, 3);
     ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
     ASSERT_TRUE(held && held->ok());
     const std::size_t leftBytes = left.receivedCount();
@@ -368,7 +375,8 @@ TEST_F(Boards, TheArduinoSwitchFollowsARightBoardWhoseLeftOneCouldNotBeOpened) {
 TEST_F(Boards, ALabelClickOnAnArduinoThatCouldNotBeOpenedDoesNothing) {
     ArduinoSim& lostLeft = arduino(ArduinoType::TM);
     ArduinoSim& et = arduino(ArduinoType::ET);
-    holdWhenSearchReaches(1, 2);
+    silent();
+    holdWhenSearchReaches(1, 3);
     ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
     ASSERT_TRUE(held && held->ok());
     form->Timer_Settekst.stop();
@@ -386,7 +394,7 @@ TEST_F(Boards, ALabelClickOnAnArduinoThatCouldNotBeOpenedDoesNothing) {
 TEST_F(Boards, ALabelClickOnARightArduinoThatCouldNotBeOpenedDoesNothing) {
     ArduinoSim& et = arduino(ArduinoType::ET);
     ArduinoSim& lostRight = arduino(ArduinoType::TM);
-    add(std::make_unique<boardsim::SilentSim>());  // the search goes on to COM3
+    silent();
     holdWhenSearchReaches(2, 3);
     ASSERT_EQ(start(), KleurFlitsFrm::kStartedOk);
     ASSERT_TRUE(held && held->ok());

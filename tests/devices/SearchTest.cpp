@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -12,9 +13,12 @@
 #include "boardsim/GarbageSim.h"
 #include "boardsim/Icp12Sim.h"
 #include "boardsim/SilentSim.h"
+#include "devices/RecordingView.h"
 
 namespace kf {
 namespace {
+
+using test::RecordingView;
 
 using boardsim::ArduinoOptions;
 using boardsim::ArduinoSim;
@@ -24,30 +28,6 @@ using boardsim::Icp12Sim;
 using std::chrono::milliseconds;
 
 const std::string kSetup = "(RA0o)(RA1o)(RA2o)(RA3o)(RA5o)(RB0o)(RB1o)(RB2o)";
-
-class RecordingView : public DeviceView {
-  public:
-    void setCaption(DeviceLabel label, const std::string& caption) override {
-        captions[label] = caption;
-        history.emplace_back(label, caption);
-    }
-    void setBackColor(DeviceLabel label, std::uint32_t colour) override { colours[label] = colour; }
-    void setToolTip(DeviceLabel label, const std::string& tip) override { tips[label] = tip; }
-
-    std::vector<std::string> captionsOf(DeviceLabel label) const {
-        std::vector<std::string> out;
-        for (const auto& [l, c] : history) {
-            if (l == label) {
-                out.push_back(c);
-            }
-        }
-        return out;
-    }
-    std::map<DeviceLabel, std::string> captions;
-    std::map<DeviceLabel, std::uint32_t> colours;
-    std::map<DeviceLabel, std::string> tips;
-    std::vector<std::pair<DeviceLabel, std::string>> history;
-};
 
 class CountingWaits : public Waits {
   public:
@@ -113,9 +93,23 @@ class Search : public ::testing::Test {
         probe = std::make_unique<SerialPortControl>(*ports, 115200);
         arduinoLinks = std::make_unique<SerialPortControl>(*ports, 115200);
         arduinoRechts = std::make_unique<SerialPortControl>(*ports, 115200);
-        iCP12::Search search{state,         view,           *ports, *probe,
-                             *arduinoLinks, *arduinoRechts, waits,  timing};
-        iCP12::ZoekComPoorten(search);
+        iCP12::Search search{state,          view,  *ports, *probe, *arduinoLinks,
+                             *arduinoRechts, waits, timing, {}};
+        if (atOnce) {
+            iCP12::ZoekComPoorten(search);
+        } else {
+            iCP12::searchOneAfterAnother(search);
+        }
+    }
+    bool atOnce = false;
+};
+
+// The decisions are the same whether the ports are tried one after another or all at once.
+class SearchEitherWay : public Search, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        Search::SetUp();
+        atOnce = GetParam();
     }
 };
 
@@ -134,7 +128,7 @@ TEST_F(Search, WithoutPortsWalksEveryNumberWithoutWaiting) {
     EXPECT_TRUE(view.colours.empty());
 }
 
-TEST_F(Search, Icp12BoardsGoLeftThenRightAndGetTheirPinsSetUp) {
+TEST_P(SearchEitherWay, Icp12BoardsGoLeftThenRightAndGetTheirPinsSetUp) {
     Icp12Sim& a = icp12At(3);
     Icp12Sim& b = icp12At(7);
     run();
@@ -157,7 +151,7 @@ TEST_F(Search, Icp12BoardsGoLeftThenRightAndGetTheirPinsSetUp) {
     EXPECT_FALSE(probe->PortOpen());
 }
 
-TEST_F(Search, AThirdIcp12ReplacesTheRightOne) {
+TEST_P(SearchEitherWay, AThirdIcp12ReplacesTheRightOne) {
     icp12At(3);
     Icp12Sim& middle = icp12At(5);
     icp12At(9);
@@ -169,7 +163,7 @@ TEST_F(Search, AThirdIcp12ReplacesTheRightOne) {
     EXPECT_EQ(middle.received(), "(ZMD)" + kSetup) << "the replaced board was set up too";
 }
 
-TEST_F(Search, ZmdInsideOtherTextCountsButLowerCaseDoesNot) {
+TEST_P(SearchEitherWay, ZmdInsideOtherTextCountsButLowerCaseDoesNot) {
     Icp12Options inside;
     inside.identifyReply = "ok:xZMDx v2";
     Icp12Options lower;
@@ -181,7 +175,7 @@ TEST_F(Search, ZmdInsideOtherTextCountsButLowerCaseDoesNot) {
     EXPECT_EQ(state.ICP12Port(Rechts), 0);
 }
 
-TEST_F(Search, ATmArduinoAloneGoesLeftWithItsVersion) {
+TEST_P(SearchEitherWay, ATmArduinoAloneGoesLeftWithItsVersion) {
     ArduinoSim& tm = arduinoAt(4, ArduinoType::TM);
     run();
     EXPECT_EQ(state.ArduinoPort(Links), 4);
@@ -192,12 +186,15 @@ TEST_F(Search, ATmArduinoAloneGoesLeftWithItsVersion) {
     EXPECT_EQ(arduinoLinks->CommPort(), 4);
     EXPECT_FALSE(arduinoLinks->PortOpen()) << "the search opens nothing for good";
     EXPECT_EQ(tm.received(), "(ZMD)90/");
+    // The panel shows the Arduino probe once no iCP12 answered on that port.
     const auto zoeken = view.captionsOf(DeviceLabel::Zoeken);
-    EXPECT_EQ(zoeken[3], "Looking for ICP12 on com4");
-    EXPECT_EQ(zoeken[4], "Looking for Arduino on com4");
+    const auto icp12 = std::find(zoeken.begin(), zoeken.end(), "Looking for ICP12 on com4");
+    ASSERT_NE(icp12, zoeken.end());
+    ASSERT_NE(icp12 + 1, zoeken.end());
+    EXPECT_EQ(*(icp12 + 1), "Looking for Arduino on com4");
 }
 
-TEST_F(Search, AnEtArduinoShowsNoVersionAndASecondOneGoesRight) {
+TEST_P(SearchEitherWay, AnEtArduinoShowsNoVersionAndASecondOneGoesRight) {
     arduinoAt(2, ArduinoType::ET);
     ArduinoOptions extra;
     extra.identifyExtra = " nano v3\r\n";
@@ -214,7 +211,7 @@ TEST_F(Search, AnEtArduinoShowsNoVersionAndASecondOneGoesRight) {
     EXPECT_EQ(std::count(zoeken.begin(), zoeken.end(), "Looking for Arduino on com2"), 1);
 }
 
-TEST_F(Search, KindsAreCountedApart) {
+TEST_P(SearchEitherWay, KindsAreCountedApart) {
     arduinoAt(1, ArduinoType::TM);
     icp12At(2);
     arduinoAt(3, ArduinoType::ET);
@@ -226,7 +223,7 @@ TEST_F(Search, KindsAreCountedApart) {
     EXPECT_EQ(state.ICP12Port(Rechts), 4);
 }
 
-TEST_F(Search, AGarbageReplyIsNoBoardAndLeavesTheAcceptedOnesAlone) {
+TEST_P(SearchEitherWay, AGarbageReplyIsNoBoardAndLeavesTheAcceptedOnesAlone) {
     arduinoAt(4, ArduinoType::TM);
     arduinoAt(5, ArduinoType::ET);
     at(6, std::make_unique<boardsim::GarbageSim>());
@@ -241,7 +238,7 @@ TEST_F(Search, AGarbageReplyIsNoBoardAndLeavesTheAcceptedOnesAlone) {
     EXPECT_EQ(arduinoRechts->CommPort(), 5);
 }
 
-TEST_F(Search, GarbageBeforeAnyBoardIsNotAccepted) {
+TEST_P(SearchEitherWay, GarbageBeforeAnyBoardIsNotAccepted) {
     at(1, std::make_unique<boardsim::GarbageSim>());
     run();
     EXPECT_EQ(state.ArduinoPort(Links), 0);
@@ -268,7 +265,7 @@ TEST_F(Search, SilentAndFloodingPortsCostOnlyTheBoundedWait) {
     EXPECT_LT(took, bound);
 }
 
-TEST_F(Search, APortHeldByAnotherProgramIsSkipped) {
+TEST_P(SearchEitherWay, APortHeldByAnotherProgramIsSkipped) {
     icp12At(1);
     Icp12Sim& free = icp12At(2);
     std::vector<std::string> devices = {devicesByCom[1]};
@@ -294,6 +291,21 @@ TEST_F(Search, TheRealWaitsOfOneSecondAndTheTwoSecondBound) {
     EXPECT_EQ(waits.total, milliseconds(3000));
     EXPECT_GE(took, milliseconds(5000));
     EXPECT_LT(took, milliseconds(7000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Search, SearchEitherWay, ::testing::Values(false, true),
+                         [](const auto& info) {
+                             return info.param ? std::string("AtOnce")
+                                               : std::string("OneAfterAnother");
+                         });
+
+TEST_F(Search, AtOnceWithoutPortsWaitsForNothing) {
+    atOnce = true;
+    run();
+    EXPECT_EQ(view.captionsOf(DeviceLabel::Zoeken),
+              std::vector<std::string>{"Looking for ICP12 on com255"});
+    EXPECT_EQ(waits.count, 0);
+    EXPECT_FALSE(state.ICP12Active);
 }
 
 }  // namespace
