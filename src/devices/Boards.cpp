@@ -48,9 +48,9 @@ Boards::Boards(Needs needs, QObject* parent)
       refusals_(std::cerr) {
     addOutputs();
     for (SerialPortControl* port : {&icp12Links_, &icp12Rechts_, &arduinoLinks_, &arduinoRechts_}) {
-        port->setRefusedHandler([this](const std::string& path) { refused(path); });
+        port->setRefusedHandler(refusedHandler());
     }
-    watch_.onRefused = [this](const std::string& path) { refused(path); };
+    watch_.onRefused = refusedHandler();
     // A K8055 whose writes fail (unplugged, permission lost) shows as absent, as a serial
     // board does; the driver skips it and the frames go on for the others.
     needs_.k8055.setPresenceHandler([this](std::int32_t address, bool present) {
@@ -132,10 +132,8 @@ SerialPortControl& Boards::line(BoardKind kind, int side) {
 // ---- Start-up ----
 
 void Boards::searchSerial(Waits& waits) {
-    iCP12::Search search{
-        state_,      needs_.view,   needs_.ports,
-        icp12Links_, arduinoLinks_, arduinoRechts_,
-        waits,       needs_.timing, [this](const std::string& path) { refused(path); }};
+    iCP12::Search search{state_,         needs_.view, needs_.ports,  icp12Links_,     arduinoLinks_,
+                         arduinoRechts_, waits,       needs_.timing, refusedHandler()};
     iCP12::ZoekComPoorten(search);
 }
 

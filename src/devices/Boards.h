@@ -95,6 +95,9 @@ class Boards : public QObject, public light::FrameOutputs {
     void joined(const BoardWatch::Joined& j);
     // A port the user may not open: named once, and the sides still without a board say why.
     void refused(const std::string& path);
+    SerialPortControl::RefusedHandler refusedHandler() {
+        return [this](const std::string& path) { refused(path); };
+    }
     void showJoined(const BoardWatch::Joined& j);
 
     Needs needs_;

@@ -89,10 +89,7 @@ class FormFixture : public ::testing::Test {
         SharedState& s = form->state();
         kf::BoardRegistry::setPort(s, kf::BoardKind::Icp12, side, com);
         s.ICP12Active = true;
-        for (int i = 1; i <= 8; ++i) {
-            s.ICP12OnCmd(i) = iCP12::listEntry(iCP12::kOnList, i);
-            s.ICP12OffCmd(i) = iCP12::listEntry(iCP12::kOffList, i);
-        }
+        iCP12::fillCommands(s);
         openSeat(kf::BoardKind::Icp12, side, com);
     }
     void attachArduino(int side, std::int16_t com, const char* type, bool v13 = false) {
