@@ -12,6 +12,7 @@ BoardWatch::BoardWatch(ComPorts& ports, const Timing& timing, QObject* parent)
           ports.system() ? std::vector<std::string>{} : ports.devices(), ports.system())) {
     connect(watcher_.get(), &PortWatcher::appeared, this, &BoardWatch::appeared);
     connect(watcher_.get(), &PortWatcher::vanished, this, &BoardWatch::vanished);
+    connect(watcher_.get(), &PortWatcher::hidChanged, this, &BoardWatch::scanHid);
     hidTick_.setInterval(kHidLookIntervalMs);
     connect(&hidTick_, &QTimer::timeout, this, &BoardWatch::scanHid);
 }

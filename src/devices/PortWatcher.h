@@ -15,8 +15,8 @@ namespace kf {
 // KLEURFLITS_SERIAL_PORTS (pseudo-terminals, links, ser2net or socat ports) get no udev events,
 // so they are looked at once a second; without that variable the machine's own USB serial
 // ports are watched through udev, or looked for once a second where udev does not run
-// (containers). What is there when watching starts is taken as known: the start-up search has
-// seen it.
+// (containers); udev also tells when a HID device comes or goes. What is there when watching starts
+// is taken as known: the start-up search has seen it.
 class PortWatcher : public QObject {
     Q_OBJECT
   public:
@@ -39,6 +39,8 @@ class PortWatcher : public QObject {
   signals:
     void appeared(const std::string& path);
     void vanished(const std::string& path);
+    // A HID device came or went (udev only): K8055 boards are looked for at once.
+    void hidChanged();
 
   private:
     struct Seen {
