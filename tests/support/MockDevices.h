@@ -40,16 +40,22 @@ class MockDevices {
     UMockdevTestbed* bed() const { return bed_; }
 
     // A USB serial adapter as the kernel and udev show it: /dev/<name> backed by a
-    // pseudo-terminal, and /dev/serial/by-id/<byId> leading to it. Adding it sends udev's
-    // "add". Returns its sysfs path.
+    // pseudo-terminal, /dev/serial/by-id/<byId> leading to it, and a parent bound to its
+    // driver (serial port lists leave out ttys without one). Adding it sends udev's "add".
+    // Returns its sysfs path.
     std::string addSerialAdapter(const std::string& name, const std::string& byId, int minor) {
-        const std::string sys = "/devices/pci0000:00/0000:00:14.0/usb1/1-" +
-                                std::to_string(minor + 1) + "/1-" + std::to_string(minor + 1) +
-                                ":1.0/" + name + "/tty/" + name;
+        const bool acm = name.rfind("ttyACM", 0) == 0;
+        const std::string usb = "1-" + std::to_string(minor + 1);
+        const std::string port = "/devices/pci0000:00/0000:00:14.0/usb1/" + usb + "/" + usb +
+                                 ":1.0" + (acm ? "" : "/" + name);
+        const std::string sys = port + "/tty/" + name;
+        const std::string driver = acm ? "usb/drivers/cdc_acm" : "usb-serial/drivers/ftdi_sio";
+        const std::string up = acm ? "../../../../../../bus/" : "../../../../../../../bus/";
         add("P: " + sys + "\nN: " + name + "\nS: serial/by-id/" + byId +
-            "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\nE: MAJOR=188\nE: MINOR=" +
-            std::to_string(minor) + "\nE: DEVLINKS=/dev/serial/by-id/" + byId +
-            "\nA: dev=188:" + std::to_string(minor) + "\n");
+            "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\nE: MAJOR=" + (acm ? "166" : "188") +
+            "\nE: MINOR=" + std::to_string(minor) + "\nE: DEVLINKS=/dev/serial/by-id/" + byId +
+            "\nA: dev=" + (acm ? "166:" : "188:") + std::to_string(minor) + "\n\nP: " + port +
+            "\nE: SUBSYSTEM=" + (acm ? "usb" : "usb-serial") + "\nL: driver=" + up + driver + "\n");
         links_["/sys" + sys] = "serial/by-id/" + byId;
         return "/sys" + sys;
     }
@@ -66,15 +72,29 @@ class MockDevices {
 
     // The device unplugged: udev's "remove", then its sysfs entry, its node and, as udev
     // removes it, its link go.
+    // umockdev also keeps its note of which pseudo-terminal stood for the node; once the line
+    // is hung up the kernel hands that terminal out again, so the note goes too.
     void remove(const std::string& sysPath) {
+        gchar* rootDir = umockdev_testbed_get_root_dir(bed_);
+        const std::string root(rootDir);
+        g_free(rootDir);
+        const std::string name = sysPath.substr(sysPath.rfind('/') + 1);
+        char pts[256] = {};
+        const ssize_t ptsLength = ::readlink((root + "/dev/" + name).c_str(), pts, sizeof pts - 1);
+
         umockdev_testbed_uevent(bed_, sysPath.c_str(), "remove");
         umockdev_testbed_remove_device(bed_, sysPath.c_str());
         const auto link = links_.find(sysPath);
         if (link != links_.end()) {
-            gchar* root = umockdev_testbed_get_root_dir(bed_);
-            ::unlink((std::string(root) + "/dev/" + link->second).c_str());
-            g_free(root);
+            ::unlink((root + "/dev/" + link->second).c_str());
             links_.erase(link);
+        }
+        if (ptsLength > 0) {
+            std::string mapped(pts, static_cast<size_t>(ptsLength));
+            for (char& c : mapped) {
+                c = c == '/' ? '_' : c;
+            }
+            ::unlink((root + "/dev/.ptymap/" + mapped).c_str());
         }
     }
 

@@ -33,7 +33,8 @@ BoardSim::BoardSim(std::unique_ptr<Board> board, SimOptions options)
     : options_(options),
       start_(Clock::now()),
       board_(std::move(board)),
-      pty_(options.keepSlaveOpen),
+      pty_(options.adoptMaster >= 0 ? Pty(options.adoptMaster, options.adoptedName)
+                                    : Pty(options.keepSlaveOpen)),
       eventTime_(start_) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -26,6 +26,10 @@ struct SimOptions {
     // Bounds for long runs: sent bytes kept for sent(), violation texts kept.
     std::size_t sentKept = 64 * 1024;
     std::size_t violationsKept = 1000;
+    // Play the far end of another's pseudo-terminal (a mocked device's line) instead of one
+    // of our own: its master descriptor, left open, and the name the program opens it by.
+    int adoptMaster = -1;
+    std::string adoptedName;
 };
 
 // A simulated board on the master side of its own pseudo-terminal. A reader thread records

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 namespace kf::boardsim {
 namespace {
@@ -60,12 +61,35 @@ Pty::Pty(bool keepSlaveOpen) {
     }
 }
 
+Pty::Pty(int adoptedMaster, std::string name)
+    : master_(adoptedMaster), ownsMaster_(false), name_(std::move(name)) {
+    char device[128];
+    if (ptsname_r(master_, device, sizeof device) != 0) {
+        fail("ptsname_r");
+    }
+    slavePath_ = device;
+    // The line's settings are shared by both ends: raw from the master side.
+    termios tio{};
+    if (tcgetattr(master_, &tio) != 0) {
+        fail("tcgetattr");
+    }
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B115200);
+    if (tcsetattr(master_, TCSANOW, &tio) != 0) {
+        fail("tcsetattr");
+    }
+    const int flags = fcntl(master_, F_GETFL);
+    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+}
+
 Pty::~Pty() {
     link_.reset();  // the name goes first, so nobody watching it opens the next pty
     if (slave_ >= 0) {
         close(slave_);
     }
-    close(master_);
+    if (ownsMaster_) {
+        close(master_);
+    }
 }
 
 }  // namespace kf::boardsim

@@ -1,0 +1,108 @@
+// The real program on the machine's own ports, watched through a real libudev: umockdev's test
+// bed gives it USB serial adapters (their /dev nodes, by-id links and udev's events) that the
+// test plugs in, pulls out and puts back while the show runs. The test and the program run
+// under umockdev-wrapper.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+#include "audio/PulseTestSupport.h"
+#include "e2e/ProgramTest.h"
+#include "e2e/Wire.h"
+#include "support/MockDevices.h"
+#include "support/Require.h"
+
+namespace kfe2e {
+namespace {
+
+using kftest::MockDevices;
+
+constexpr const char* kIcpLink = "usb-FTDI_FT232R_USB_UART_A10KZ3F1-if00-port0";
+constexpr const char* kNanoLink = "usb-1a86_USB_Serial-if00-port0";
+
+class UdevPlug : public Program {
+  protected:
+    void SetUp() override {
+        KF_REQUIRE(kftest::underUmockdev(), "umockdev's preload (run under umockdev-wrapper)");
+        KF_REQUIRE(kftest::serverAnswers(),
+                   "a sound server (" << kftest::pulseServerDescription() << ")");
+    }
+    // A simulated board on the far end of a mocked adapter's line.
+    template <class Sim, class Options>
+    std::unique_ptr<Sim> boardOn(const std::string& devnode, Options options) {
+        kf::boardsim::SimOptions sim;
+        sim.adoptMaster = devices.master(devnode);
+        sim.adoptedName = devnode;
+        return std::make_unique<Sim>(options, sim);
+    }
+    // Pulled out: the board stops answering, its line hangs up for whoever holds it (as the
+    // kernel does when a tty's device goes), and udev says it is gone.
+    template <class Sim>
+    void unplug(std::unique_ptr<Sim>& sim, const std::string& sysPath) {
+        const int master = devices.master(sim->slavePath());
+        sim.reset();
+        // umockdev keeps the descriptor and closes it with the test bed: put /dev/null in its
+        // place, which closes the line's master end.
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        ::dup2(null, master);
+        ::close(null);
+        devices.remove(sysPath);
+    }
+    bool printed(const std::string& text, Clock::duration limit) {
+        return run_->waitForOutput(text, limit);
+    }
+
+    MockDevices devices;
+};
+
+TEST_F(UdevPlug, AnAdapterPluggedInJoinsPulledOutShowsAbsentAndPutBackReturnsToItsSide) {
+    // An iCP12 on an adapter that is there at start-up: the search finds it on the machine's
+    // own ports, which udev lists.
+    devices.addSerialAdapter("ttyUSB0", kIcpLink, 0);
+    auto icp = boardOn<Icp12Sim>("/dev/ttyUSB0", kf::boardsim::Icp12Options{});
+    run_ = std::make_unique<ProgramRun>(std::vector<std::string>{},
+                                        EnvChanges{{"KLEURFLITS_SERIAL_PORTS", std::nullopt}});
+    ASSERT_TRUE(run_->started());
+    ASSERT_TRUE(icp->waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+        << icp->summary();
+
+    // A Nano plugged in while the show runs: udev's event, the probe, the left Arduino side.
+    kf::boardsim::ArduinoOptions tmOptions;
+    tmOptions.type = kf::boardsim::ArduinoType::TM;
+    std::string nanoSys = devices.addSerialAdapter("ttyACM0", kNanoLink, 1);
+    auto tm = boardOn<ArduinoSim>("/dev/ttyACM0", tmOptions);
+    ASSERT_TRUE(printed("the Arduino board on /dev/ttyACM0 joined on the left", 10s));
+    ASSERT_TRUE(tm->waitForState([](const ArduinoState& s) { return s.text == "LEFT"; }, 5s))
+        << tm->summary();
+
+    // Pulled out: its side shows absent, the iCP12 goes on.
+    unplug(tm, nanoSys);
+    ASSERT_TRUE(printed("is gone", 5s));
+    const unsigned frames = icp->state().frameCount;
+    ASSERT_TRUE(
+        icp->waitForState([&](const Icp12State& s) { return s.frameCount > frames + 50; }, 5s))
+        << "the others go on";
+
+    // Put back, under the next node the kernel hands out: the by-id link tells it is the same
+    // board, so it returns to its side.
+    nanoSys = devices.addSerialAdapter("ttyACM1", kNanoLink, 2);
+    tm = boardOn<ArduinoSim>("/dev/ttyACM1", tmOptions);
+    ASSERT_TRUE(printed("the Arduino board on /dev/ttyACM1 is back on the left", 10s));
+    ASSERT_TRUE(tm->waitForState([](const ArduinoState& s) { return s.text == "LEFT"; }, 5s))
+        << tm->summary();
+    const unsigned patterns = tm->state().patternCount;
+    ASSERT_TRUE(
+        tm->waitForState([&](const ArduinoState& s) { return s.patternCount > patterns + 20; }, 5s))
+        << tm->summary();
+
+    terminate();
+    expectIcp12LeftDark(*icp, "iCP12");
+    expectArduinoLeftDark(*tm, "TM");
+}
+
+}  // namespace
+}  // namespace kfe2e
