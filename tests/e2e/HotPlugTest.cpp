@@ -1,6 +1,7 @@
 // Boards plugged in, pulled out and put back while the real program runs: serial boards behind
-// links that appear and vanish (as KLEURFLITS_SERIAL_PORTS names them), and K8055 boards through
-// a stand-in for hidapi preloaded into the program, whose writes take as long as USB's.
+// links that appear and vanish (as KLEURFLITS_SERIAL_PORTS names them), and K8055 boards on
+// hidraw nodes of umockdev's test bed, which the real hidapi library opens. The test and the
+// program run under umockdev-wrapper.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,6 +16,8 @@
 #include "audio/PulseTestSupport.h"
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
+#include "support/MockDevices.h"
+#include "support/MockK8055.h"
 #include "support/Require.h"
 #include "testkit/LampTones.h"
 #include "testkit/SignalPlayer.h"
@@ -32,17 +35,16 @@ namespace fs = std::filesystem;
 class HotPlug : public Program {
   protected:
     fs::path dir;
-    fs::path hid;
+    kftest::MockDevices devices;
+    kftest::MockK8055 cards{devices};
 
     void SetUp() override {
         char tmpl[] = "/tmp/kf-hotplug.XXXXXX";
         dir = ::mkdtemp(tmpl);
-        hid = dir / "hid";
-        fs::create_directory(hid);
     }
     void TearDown() override {
         Program::TearDown();
-        run_.reset();
+        run_.reset();  // the program holds the cards' nodes until it has ended
         fs::remove_all(dir);
     }
     std::string port(const std::string& name) const { return (dir / name).string(); }
@@ -51,19 +53,6 @@ class HotPlug : public Program {
         fs::create_symlink(sim.slavePath(), port(name));
     }
     void pull(const std::string& name) { fs::remove(port(name)); }
-    fs::path card(int address) const { return hid / ("card" + std::to_string(address)); }
-    void plugCard(int address) { std::ofstream(card(address)).flush(); }
-    void pullCard(int address) { fs::remove(card(address)); }
-    // The outputs byte of every report the board took, in order.
-    std::vector<int> reports(int address) const {
-        std::vector<int> values;
-        std::ifstream in(card(address));
-        int v = 0;
-        while (in >> v) {
-            values.push_back(v);
-        }
-        return values;
-    }
     template <class Pred>
     bool waitUntil(Pred pred, Clock::duration timeout) {
         const auto end = Clock::now() + timeout;
@@ -88,13 +77,12 @@ class HotPlug : public Program {
 };
 
 TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
+    KF_REQUIRE(kftest::underUmockdev(), "umockdev's preload (run under umockdev-wrapper)");
     KF_REQUIRE(kftest::serverAnswers(),
                "a sound server (" << kftest::pulseServerDescription() << ")");
     auto icp = std::make_unique<Icp12Sim>();
     plug("com1", *icp);
-    run_ = std::make_unique<ProgramRun>(
-        std::vector<std::string>{port("com1"), port("com2")},
-        EnvChanges{{"LD_PRELOAD", std::string(KF_FAKE_HIDAPI)}, {"KF_FAKE_HID_DIR", hid.string()}});
+    run_ = std::make_unique<ProgramRun>(std::vector<std::string>{port("com1"), port("com2")});
     ASSERT_TRUE(run_->started());
     ASSERT_TRUE(icp->waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
         << icp->summary();
@@ -158,14 +146,15 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
 
     // A K8055 plugged in joins the left K8055 side; its writes fail when it is pulled out, and
     // it is written again once it is back.
-    plugCard(0);
+    const auto enough = [](const std::vector<int>& r) { return r.size() > 10; };
+    cards.plug(0, "hidraw0", 1);
     ASSERT_TRUE(whenPrinted("Velleman Left CardNr. 0", 4s).has_value());
-    ASSERT_TRUE(waitUntil([&] { return reports(0).size() > 10; }, 3s));
-    pullCard(0);
+    ASSERT_TRUE(cards.waitForReports("hidraw0", enough, 3s));
+    cards.pull("/dev/hidraw0");
     ASSERT_TRUE(whenPrinted("K8055 card 0 (left) is gone", 3s).has_value());
-    plugCard(0);
+    cards.plug(0, "hidraw1", 2);
     ASSERT_TRUE(whenPrinted("K8055 card 0 (left) is back", 4s).has_value());
-    ASSERT_TRUE(waitUntil([&] { return reports(0).size() > 10; }, 3s));
+    ASSERT_TRUE(cards.waitForReports("hidraw1", enough, 3s));
 
     // A left tone lights lamp 3 (band 4) on every left board.
     auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
@@ -176,12 +165,9 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
     EXPECT_TRUE(tm->waitForState(
         [](const ArduinoState& s) { return s.pattern == std::optional<int>(kLamp3.mask()); }, 3s))
         << tm->summary();
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const auto r = reports(0);
-            return !r.empty() && r.back() == kLamp3.mask();
-        },
-        3s));
+    EXPECT_TRUE(cards.waitForReports(
+        "hidraw1",
+        [](const std::vector<int>& r) { return !r.empty() && r.back() == kLamp3.mask(); }, 3s));
 
     // The frames kept their rate.
     const unsigned frames = icp->state().frameCount;
@@ -194,7 +180,7 @@ TEST_F(HotPlug, BoardsPluggedInPulledOutAndPutBackWhileTheShowRuns) {
     expectIcp12LeftDark(*icp, "iCP12");
     expectTmSaidGoodbye(*tm, "TM");
     expectArduinoLeftDark(*tm, "TM");
-    const auto last = reports(0);
+    const auto last = cards.reports("hidraw1");
     ASSERT_FALSE(last.empty());
     EXPECT_EQ(last.back(), 0) << "the K8055's last report";
 }

@@ -1,7 +1,8 @@
 // The real program on the machine's own ports, watched through a real libudev: umockdev's test
 // bed gives it USB serial adapters (their /dev nodes, by-id links and udev's events) that the
-// test plugs in, pulls out and puts back while the show runs. The test and the program run
-// under umockdev-wrapper.
+// test plugs in, pulls out and puts back while the show runs, and K8055 boards on hidraw nodes
+// that the real hidapi library opens and writes. The test and the program run under
+// umockdev-wrapper.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,12 +15,20 @@
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/MockDevices.h"
+#include "support/MockK8055.h"
 #include "support/Require.h"
+#include "testkit/LampTones.h"
+#include "testkit/SignalPlayer.h"
 
 namespace kfe2e {
 namespace {
 
+using kftest::Ear;
+using kftest::kLamp3;
+using kftest::lampTone;
 using kftest::MockDevices;
+using kftest::MockK8055;
+using kftest::SignalPlayer;
 
 constexpr const char* kIcpLink = "usb-FTDI_FT232R_USB_UART_A10KZ3F1-if00-port0";
 constexpr const char* kNanoLink = "usb-1a86_USB_Serial-if00-port0";
@@ -102,6 +111,53 @@ TEST_F(UdevPlug, AnAdapterPluggedInJoinsPulledOutShowsAbsentAndPutBackReturnsToI
     terminate();
     expectIcp12LeftDark(*icp, "iCP12");
     expectArduinoLeftDark(*tm, "TM");
+}
+
+TEST_F(UdevPlug, AK8055OnHidrawJoinsPulledOutMidWriteGoesAndPutBackReturns) {
+    devices.addSerialAdapter("ttyUSB0", kIcpLink, 0);
+    auto icp = boardOn<Icp12Sim>("/dev/ttyUSB0", kf::boardsim::Icp12Options{});
+    MockK8055 cards(devices);
+    {
+        run_ = std::make_unique<ProgramRun>(std::vector<std::string>{},
+                                            EnvChanges{{"KLEURFLITS_SERIAL_PORTS", std::nullopt}});
+        ASSERT_TRUE(run_->started());
+        ASSERT_TRUE(icp->waitForState([](const Icp12State& s) { return s.frameCount > 0; }, 30s))
+            << icp->summary();
+
+        // Plugged in while the show runs: found through udev and hidapi, written every frame.
+        const std::string first = cards.plug(0, "hidraw0", 1);
+        ASSERT_TRUE(printed("Velleman Left CardNr. 0", 5s));
+        ASSERT_TRUE(cards.waitForReports(
+            "hidraw0", [](const std::vector<int>& r) { return r.size() > 20; }, 5s));
+
+        // Pulled out mid-write: the card goes, the iCP12 goes on.
+        cards.pull(first);
+        ASSERT_TRUE(printed("K8055 card 0 (left) is gone", 5s));
+        const unsigned frames = icp->state().frameCount;
+        ASSERT_TRUE(
+            icp->waitForState([&](const Icp12State& s) { return s.frameCount > frames + 50; }, 5s))
+            << "the others go on";
+
+        // Put back: a new HID device and node, the same card on the same side.
+        cards.plug(0, "hidraw1", 2);
+        ASSERT_TRUE(printed("K8055 card 0 (left) is back", 5s));
+        ASSERT_TRUE(cards.waitForReports(
+            "hidraw1", [](const std::vector<int>& r) { return r.size() > 20; }, 5s));
+
+        // A left tone lights lamp 3 (band 4) on the card.
+        auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left));
+        ASSERT_TRUE(tone->waitStarted());
+        EXPECT_TRUE(cards.waitForReports(
+            "hidraw1",
+            [](const std::vector<int>& r) { return !r.empty() && r.back() == kLamp3.mask(); },
+            10s));
+
+        terminate();
+    }
+    const auto last = cards.reports("hidraw1");
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(last.back(), 0) << "the K8055's last report";
+    expectIcp12LeftDark(*icp, "iCP12");
 }
 
 }  // namespace
