@@ -53,6 +53,8 @@ Boards::Boards(Needs needs, QObject* parent)
     watch_.onRefused = refusedHandler();
     // A K8055 whose writes fail (unplugged, permission lost) shows as absent, as a serial
     // board does; the driver skips it and the frames go on for the others.
+    needs_.k8055.setRefusedHandler(
+        [this](std::int32_t address, const std::string& path) { refusedCard(address, path); });
     needs_.k8055.setPresenceHandler([this](std::int32_t address, bool present) {
         for (K8055Output* output : k8055_) {
             output->presenceChanged(address, present);
@@ -61,7 +63,9 @@ Boards::Boards(Needs needs, QObject* parent)
 }
 
 Boards::~Boards() {
-    needs_.k8055.setPresenceHandler({});  // the driver may outlive the boards
+    // The driver may outlive the boards.
+    needs_.k8055.setPresenceHandler({});
+    needs_.k8055.setRefusedHandler({});
 }
 
 // One line an output: the order is the end's, which switches them off in turn.
@@ -118,6 +122,19 @@ void Boards::refused(const std::string& path) {
             if (port == 0) {
                 needs_.view.setToolTip(labelOf(kind, side), refusals_.toolTip());
             }
+        }
+    }
+}
+
+void Boards::refusedCard(std::int32_t address, const std::string& path) {
+    if (!refusals_.refused(path, OpenRefusals::Device::K8055)) {
+        return;
+    }
+    for (int side : {Links, Rechts}) {
+        const std::int32_t card = state_.K8055Card(side);
+        if (card == 0 || Velleman::cardAddress(card) == address) {
+            needs_.view.setToolTip(labelOf(BoardKind::K8055, side),
+                                   refusals_.toolTip(OpenRefusals::Device::K8055));
         }
     }
 }

@@ -95,6 +95,9 @@ class Boards : public QObject, public light::FrameOutputs {
     void joined(const BoardWatch::Joined& j);
     // A port the user may not open: named once, and the sides still without a board say why.
     void refused(const std::string& path);
+    // A K8055 card the user may not open (-1: none seated at `path`): named once, and its side
+    // and the K8055 sides without a card say why.
+    void refusedCard(std::int32_t address, const std::string& path);
     SerialPortControl::RefusedHandler refusedHandler() {
         return [this](const std::string& path) { refused(path); };
     }

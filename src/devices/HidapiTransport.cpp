@@ -85,6 +85,8 @@ class HidapiTransport final : public HidTransport {
         return std::make_unique<BackgroundHidDevice>(std::make_unique<HidapiDevice>(device));
     }
 
+    void setRefusedHandler(RefusedHandler handler) override { refused_ = std::move(handler); }
+
   private:
     // The driver retries a missing board now and then; say what is wrong once per path, not
     // at every retry.
@@ -95,9 +97,13 @@ class HidapiTransport final : public HidTransport {
         const std::string reason = narrow(hid_error(nullptr));
         // hidapi keeps no errno; asking the node itself tells a missing permission apart.
         if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-            std::cerr << "K8055: no permission to open " << path
-                      << "; install the udev rule packaging/udev/70-kleurflits-k8055.rules (see "
-                         "README) and plug the board in again.\n";
+            if (refused_) {
+                refused_(path);
+            } else {
+                std::cerr << "K8055: no permission to open " << path
+                          << "; install the udev rule packaging/udev/70-kleurflits-k8055.rules "
+                             "(see README), then plug the board in again.\n";
+            }
         } else {
             std::cerr << "K8055: cannot open " << path << " (" << reason << ").\n";
         }
@@ -105,6 +111,7 @@ class HidapiTransport final : public HidTransport {
 
     bool initialised_;
     std::set<std::string> reported_;
+    RefusedHandler refused_;
 };
 
 }  // namespace

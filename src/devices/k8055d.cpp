@@ -243,4 +243,24 @@ void K8055Driver::setPresenceHandler(PresenceHandler handler) {
     impl_->presenceHandler = std::move(handler);
 }
 
+void K8055Driver::setRefusedHandler(RefusedHandler handler) {
+    if (!handler) {
+        impl_->transport.setRefusedHandler({});
+        return;
+    }
+    // A seated board that cannot be opened takes no frame: it shows as lost, and comes back
+    // as any lost board does once its writes go through.
+    Impl* impl = impl_.get();
+    impl_->transport.setRefusedHandler([impl, handler](const std::string& path) {
+        std::int32_t address = -1;
+        for (std::int32_t a = 0; a < kBoardCount; ++a) {
+            address = impl->boards[a].path == path ? a : address;
+        }
+        if (address >= 0) {
+            impl->markLost(address);
+        }
+        handler(address, path);
+    });
+}
+
 }  // namespace k8055d

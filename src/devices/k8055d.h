@@ -49,6 +49,10 @@ class HidTransport {
     virtual std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId) = 0;
     // nullptr when the device cannot be opened (absent, not permitted).
     virtual std::unique_ptr<HidDevice> open(const std::string& path) = 0;
+    // Told, on the thread that opens, of a device the user may not open. A transport that
+    // cannot tell a refusal from other failures never calls it.
+    using RefusedHandler = std::function<void(const std::string& path)>;
+    virtual void setRefusedHandler(RefusedHandler handler) { static_cast<void>(handler); }
 };
 
 // hidapi with its hidraw backend.
@@ -89,6 +93,10 @@ class K8055Driver {
 
     // Called on the thread that calls WriteAllDigital; empty: nobody is told.
     void setPresenceHandler(PresenceHandler handler);
+    // Told of a board's device the user may not open (address -1: not a board's), on the
+    // thread that calls the driver, after the board is marked lost; empty: nobody is told.
+    using RefusedHandler = std::function<void(std::int32_t address, const std::string& path)>;
+    void setRefusedHandler(RefusedHandler handler);
 
   private:
     struct Impl;

@@ -15,6 +15,14 @@ namespace {
 using kftest::FakeHidTransport;
 using std::chrono::milliseconds;
 
+int count(const std::string& text, const std::string& line) {
+    int n = 0;
+    for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 class K8055Boards : public FormFixture {
   protected:
     const std::string left = FakeHidTransport::pathOf(0);
@@ -45,15 +53,6 @@ class K8055Boards : public FormFixture {
             QTest::qWait(10);
         }
         return condition();
-    }
-
-    static int count(const std::string& text, const std::string& line) {
-        int n = 0;
-        for (std::size_t at = text.find(line); at != std::string::npos;
-             at = text.find(line, at + 1)) {
-            ++n;
-        }
-        return n;
     }
 };
 
@@ -91,6 +90,48 @@ TEST_F(K8055Boards, APluggedBackBoardShowsAsPresentAgain) {
     EXPECT_GT(writesTo(left), leftBefore);
     EXPECT_EQ(form->Label_Velleman_Links->toolTip(), QString());
     EXPECT_EQ(count(err, "kleurflits-stereo: K8055 card 0 (left) is back\n"), 1) << err;
+}
+
+// A card the user may not open (no udev rule): it is seated as found, shows as absent and says
+// why, is named once however often it is tried again, and the card the user may open lights.
+class K8055Permission : public FormFixture {
+  protected:
+    void SetUp() override {
+        timing = fastTiming();
+        hid.setWriterThreads(true);
+        hid.plugBoard(0);
+        hid.plugBoard(3);
+        hid.denyPermission(FakeHidTransport::pathOf(0));
+    }
+};
+
+TEST_F(K8055Permission, ACardTheUserMayNotOpenShowsAbsentSaysWhyAndIsNamedOnce) {
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(load(), KleurFlitsFrm::kStartedOk);
+    // Beyond the board watch's next looks for cards.
+    QTest::qWait(static_cast<int>(k8055d::K8055Driver::kRetryInterval.count()) * 2 + 300);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+
+    const std::string denied = FakeHidTransport::pathOf(0);
+    const std::string why = "No permission to open " + denied +
+                            ": install the udev rule packaging/udev/70-kleurflits-k8055.rules "
+                            "(see README), then plug the board in again.";
+    EXPECT_EQ(count(err, "no permission to open " + denied + "; install the udev rule"), 1) << err;
+    EXPECT_EQ(count(err, "no permission"), 1) << err;
+    EXPECT_EQ(form->Label_Velleman_Links->text(), "Velleman Left CardNr. 0");
+    EXPECT_EQ(backColor(form->Label_Velleman_Links), kColorOff);
+    EXPECT_EQ(form->Label_Velleman_Links->toolTip().toStdString(), why);
+    EXPECT_EQ(form->Label_Velleman_Rechts->text(), "Velleman Right CardNr. 3");
+    EXPECT_EQ(backColor(form->Label_Velleman_Rechts), kColorOn);
+    EXPECT_EQ(form->Label_Velleman_Rechts->toolTip(), QString());
+    EXPECT_EQ(form->Label_iCP12_Links->toolTip().toStdString().find("No permission"),
+              std::string::npos)
+        << "a serial side is not blamed for a K8055";
+    int rightWrites = 0;
+    for (const auto& [path, bytes] : hid.writes()) {
+        rightWrites += path == FakeHidTransport::pathOf(3) ? 1 : 0;
+    }
+    EXPECT_GT(rightWrites, 20) << "the card the user may open gets its frames";
 }
 
 }  // namespace

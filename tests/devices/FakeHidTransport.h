@@ -66,9 +66,16 @@ class FakeHidTransport final : public k8055d::HidTransport {
         std::lock_guard lock(mutex_);
         refused_.insert(path);
     }
+    // Its opens fail for lack of permission, told to the refusal handler at every try.
+    void denyPermission(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        refused_.insert(path);
+        denied_.insert(path);
+    }
     void allowOpen(const std::string& path) {
         std::lock_guard lock(mutex_);
         refused_.erase(path);
+        denied_.erase(path);
     }
 
     // Every write to the path returns this (-1 or a short count) until cleared.
@@ -126,6 +133,9 @@ class FakeHidTransport final : public k8055d::HidTransport {
                                          [&](const auto& d) { return d.path == path; });
         if (!present || refused_.contains(path)) {
             record({Event::Kind::OpenRefused, path, {}});
+            if (present && denied_.contains(path) && refusedHandler_) {
+                refusedHandler_(path);
+            }
             return nullptr;
         }
         record({Event::Kind::Open, path, {}});
@@ -135,6 +145,11 @@ class FakeHidTransport final : public k8055d::HidTransport {
             return std::make_unique<k8055d::BackgroundHidDevice>(std::move(device));
         }
         return device;
+    }
+
+    void setRefusedHandler(RefusedHandler handler) override {
+        std::lock_guard lock(mutex_);
+        refusedHandler_ = std::move(handler);
     }
 
     std::vector<Event> events() const {
@@ -236,6 +251,8 @@ class FakeHidTransport final : public k8055d::HidTransport {
     std::vector<k8055d::HidDeviceInfo> present_;
     std::map<std::string, int> generation_;
     std::set<std::string> refused_;
+    std::set<std::string> denied_;  // refused for lack of permission
+    RefusedHandler refusedHandler_;
     std::map<std::string, int> writeResult_;
     std::vector<Event> events_;
     int openCount_ = 0;

@@ -85,5 +85,22 @@ TEST(SerialPermissions, EachRefusedDeviceIsToldOnceAndTheToolTipNamesThemAll) {
               "dialout (sudo adduser $USER dialout), then log out and in again.");
 }
 
+TEST(SerialPermissions, ACardAndASerialPortRefusedAreToldApartEachWithItsOwnRemedy) {
+    std::ostringstream out;
+    OpenRefusals refusals(out);
+    EXPECT_TRUE(refusals.refused("/dev/hidraw0", OpenRefusals::Device::K8055));
+    EXPECT_FALSE(refusals.refused("/dev/hidraw0", OpenRefusals::Device::K8055));
+    EXPECT_EQ(refusals.toolTip(), "") << "no serial device was refused";
+    EXPECT_TRUE(refusals.refused("/dev/ttyACM0"));
+    EXPECT_EQ(refusals.toolTip(OpenRefusals::Device::K8055),
+              "No permission to open /dev/hidraw0: install the udev rule "
+              "packaging/udev/70-kleurflits-k8055.rules (see README), then plug the board in "
+              "again.");
+    EXPECT_EQ(refusals.toolTip().find("hidraw"), std::string::npos) << refusals.toolTip();
+    EXPECT_EQ(out.str().rfind("kleurflits-stereo: no permission to open /dev/hidraw0; install", 0),
+              0U)
+        << out.str();
+}
+
 }  // namespace
 }  // namespace kf

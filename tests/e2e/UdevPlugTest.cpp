@@ -6,8 +6,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -158,6 +160,56 @@ TEST_F(UdevPlug, AK8055OnHidrawJoinsPulledOutMidWriteGoesAndPutBackReturns) {
     ASSERT_FALSE(last.empty());
     EXPECT_EQ(last.back(), 0) << "the K8055's last report";
     expectIcp12LeftDark(*icp, "iCP12");
+}
+
+// Run by an ordinary user on a machine without the udev rule: a card's node is root's alone. It
+// is named once with the remedy, through the real hidapi library, and the iCP12 the user may
+// open lights as usual.
+TEST_F(UdevPlug, ACardTheUserMayNotOpenIsNamedOnceWithTheUdevRule) {
+    KF_REQUIRE(kftest::PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
+    KF_REQUIRE(std::filesystem::exists("/usr/bin/setpriv"), "setpriv (package util-linux)");
+    kftest::PrivateServer server({"kf_null"});
+    ASSERT_TRUE(server.start()) << server.log();
+    const std::string socket = server.server().substr(std::string("unix:").size());
+    ASSERT_EQ(::chmod(std::filesystem::path(socket).parent_path().c_str(), 0755), 0);
+
+    // The user may look at the devices (as at /sys and /dev), not open the card's node.
+    MockK8055 cards(devices);
+    const std::string node = cards.plug(0, "hidraw0", 1);
+    gchar* rootDir = umockdev_testbed_get_root_dir(devices.bed());
+    const std::string root(rootDir);
+    g_free(rootDir);
+    ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
+    // umockdev's own line to the node, which no kernel device has.
+    ASSERT_EQ(::chmod((root + "/ioctl/dev/hidraw0").c_str(), 0777), 0);
+    char line[64] = {};
+    ASSERT_GT(::readlink(("/dev/hidraw0"), line, sizeof line - 1), 0);
+    ASSERT_EQ(::chmod(line, 0600), 0);
+
+    Icp12Sim icp;
+    ASSERT_EQ(::chmod(std::filesystem::path(icp.slavePath()).parent_path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(icp.devicePath().c_str(), 0666), 0);
+    start({&icp}, {{"PULSE_SERVER", server.server()}, {"HOME", "/nonexistent"}}, kNobody);
+    const std::string named = "no permission to open " + node +
+                              "; install the udev rule packaging/udev/70-kleurflits-k8055.rules";
+    ASSERT_TRUE(run_->waitForOutput(named, 20s));
+
+    auto tone = std::make_unique<SignalPlayer>(lampTone(kLamp3, Ear::Left), server.server());
+    ASSERT_TRUE(tone->waitStarted());
+    EXPECT_TRUE(icp.waitForState([](const Icp12State& s) { return s.lit() == kLamp3.mask(); }, 10s))
+        << icp.summary();
+    tone.reset();
+    EXPECT_TRUE(cards.reports("hidraw0").empty());
+
+    terminate();
+    expectIcp12LeftDark(icp, "the board the user may open");
+    const std::string output = run_->output();
+    std::size_t times = 0;
+    for (auto at = output.find("no permission"); at != std::string::npos;
+         at = output.find("no permission", at + 1)) {
+        ++times;
+    }
+    EXPECT_EQ(times, 1U) << output;
 }
 
 }  // namespace
