@@ -19,10 +19,13 @@
 #       measures the gaps between paints to a quarter of a refresh (4 ms); emulated, with another
 #       test beside it, a late paint and the next on-time one came 10.6 ms apart (11.5 wanted)
 #
+#   test_udev (tests/devices, not built for arm64)
+#       runs under umockdev's preload library, which is this machine's (amd64) build
+#
 # Not covered under emulation either: libudev looking devices up. It walks each path from a
 # descriptor of "/", which qemu -L opens in the sysroot, where there is no sys/: udev_enumerate
-# lists /sys/class/tty, but no device of it can be opened. No test here depends on it (this
-# machine runs no udev daemon and has no hidraw device; the K8055 tests use a stand-in).
+# lists /sys/class/tty, but no device of it can be opened. The tests that look devices up
+# through libudev run on amd64 only, on umockdev's test bed.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "audio/PulseTestSupport.h"
+#include "e2e/AsNobody.h"
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/Require.h"
@@ -24,28 +25,13 @@ using kftest::kLamp4;
 using kftest::lampTone;
 using kftest::SignalPlayer;
 
-std::size_t occurrences(const std::string& text, const std::string& what) {
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-// Lets others through a folder of the test's own (mkdtemp makes it the test's alone).
-void openToOthers(const std::filesystem::path& folder) {
-    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0) << folder;
-}
-
 class AsOrdinaryUser : public Program {};
 
 TEST_F(AsOrdinaryUser, APortItMayNotOpenIsNamedOnceAndTheBoardItMayOpenLights) {
     KF_REQUIRE(kftest::PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
     KF_REQUIRE(std::filesystem::exists("/usr/bin/setpriv"), "setpriv (package util-linux)");
     kftest::PrivateServer server({"kf_null"});
-    ASSERT_TRUE(server.start()) << server.log();
-    const std::string socket = server.server().substr(std::string("unix:").size());
-    openToOthers(std::filesystem::path(socket).parent_path());
+    startForOthers(server);
 
     Icp12Sim barred;
     Icp12Sim allowed;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "audio/PulseTestSupport.h"
+#include "e2e/AsNobody.h"
 #include "e2e/ProgramTest.h"
 #include "e2e/Wire.h"
 #include "support/MockDevices.h"
@@ -169,9 +170,7 @@ TEST_F(UdevPlug, ACardTheUserMayNotOpenIsNamedOnceWithTheUdevRule) {
     KF_REQUIRE(kftest::PrivateServer::available(), "the pulseaudio daemon (package pulseaudio)");
     KF_REQUIRE(std::filesystem::exists("/usr/bin/setpriv"), "setpriv (package util-linux)");
     kftest::PrivateServer server({"kf_null"});
-    ASSERT_TRUE(server.start()) << server.log();
-    const std::string socket = server.server().substr(std::string("unix:").size());
-    ASSERT_EQ(::chmod(std::filesystem::path(socket).parent_path().c_str(), 0755), 0);
+    startForOthers(server);
 
     // The user may look at the devices (as at /sys and /dev), not open the card's node.
     MockK8055 cards(devices);
@@ -179,7 +178,7 @@ TEST_F(UdevPlug, ACardTheUserMayNotOpenIsNamedOnceWithTheUdevRule) {
     gchar* rootDir = umockdev_testbed_get_root_dir(devices.bed());
     const std::string root(rootDir);
     g_free(rootDir);
-    ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
+    openToOthers(root);
     // umockdev's own line to the node, which no kernel device has.
     ASSERT_EQ(::chmod((root + "/ioctl/dev/hidraw0").c_str(), 0777), 0);
     char line[64] = {};
@@ -187,7 +186,7 @@ TEST_F(UdevPlug, ACardTheUserMayNotOpenIsNamedOnceWithTheUdevRule) {
     ASSERT_EQ(::chmod(line, 0600), 0);
 
     Icp12Sim icp;
-    ASSERT_EQ(::chmod(std::filesystem::path(icp.slavePath()).parent_path().c_str(), 0755), 0);
+    openToOthers(std::filesystem::path(icp.slavePath()).parent_path());
     ASSERT_EQ(::chmod(icp.devicePath().c_str(), 0666), 0);
     start({&icp}, {{"PULSE_SERVER", server.server()}, {"HOME", "/nonexistent"}}, kNobody);
     const std::string named = "no permission to open " + node +
@@ -204,12 +203,7 @@ TEST_F(UdevPlug, ACardTheUserMayNotOpenIsNamedOnceWithTheUdevRule) {
     terminate();
     expectIcp12LeftDark(icp, "the board the user may open");
     const std::string output = run_->output();
-    std::size_t times = 0;
-    for (auto at = output.find("no permission"); at != std::string::npos;
-         at = output.find("no permission", at + 1)) {
-        ++times;
-    }
-    EXPECT_EQ(times, 1U) << output;
+    EXPECT_EQ(occurrences(output, "no permission"), 1U) << output;
 }
 
 }  // namespace
