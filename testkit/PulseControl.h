@@ -5,6 +5,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +90,37 @@ class PulseControl {
     bool setDefaultSink(const std::string& name) {
         Success r;
         run(pa_context_set_default_sink(ctx_, name.c_str(), &noteSuccess, &r), r.done);
+        return r.ok;
+    }
+
+    // Moves the recording stream named `stream` to `source`, as pavucontrol's Recording tab
+    // does; false when there is no such stream or the server refused.
+    bool moveRecording(const std::string& stream, const std::string& source) {
+        struct Found {
+            bool done = false;
+            std::string name;
+            std::uint32_t index = PA_INVALID_INDEX;
+        } found{false, stream, PA_INVALID_INDEX};
+        run(pa_context_get_source_output_info_list(
+                ctx_,
+                [](pa_context*, const pa_source_output_info* i, int eol, void* p) {
+                    auto* f = static_cast<Found*>(p);
+                    if (eol == 0 && i != nullptr && i->name != nullptr && f->name == i->name) {
+                        f->index = i->index;
+                    }
+                    if (eol != 0) {
+                        f->done = true;
+                    }
+                },
+                &found),
+            found.done);
+        if (found.index == PA_INVALID_INDEX) {
+            return false;
+        }
+        Success r;
+        run(pa_context_move_source_output_by_name(ctx_, found.index, source.c_str(), &noteSuccess,
+                                                  &r),
+            r.done);
         return r.ok;
     }
 

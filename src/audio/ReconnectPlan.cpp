@@ -50,6 +50,7 @@ void ReconnectPlan::streamConnecting(TimePoint now) {
     stream_ = Link::Connecting;
     streamSince_ = now;
     device_.clear();
+    placed_ = false;
 }
 
 void ReconnectPlan::streamUp(std::string device) {
@@ -60,6 +61,9 @@ void ReconnectPlan::streamUp(std::string device) {
 void ReconnectPlan::streamMoved(std::string device) {
     if (stream_ == Link::Up) {
         device_ = std::move(device);
+        // Moved elsewhere than the default output's monitor, by the user (the Recording tab of
+        // pavucontrol): it stays where it was put until the default output changes.
+        placed_ = follow_ && !device_.empty() && device_ != wanted_;
     }
 }
 
@@ -71,6 +75,9 @@ void ReconnectPlan::streamLost(TimePoint now) {
 }
 
 void ReconnectPlan::defaultMonitorIs(std::string monitor) {
+    if (monitor != wanted_) {
+        placed_ = false;
+    }
     wanted_ = std::move(monitor);
     monitorKnown_ = true;
 }
@@ -98,7 +105,7 @@ ReconnectPlan::Step ReconnectPlan::next(TimePoint now) const {
         case Link::Up:
             break;
     }
-    if (follow_ && !wanted_.empty() && !device_.empty() && wanted_ != device_) {
+    if (follow_ && !placed_ && !wanted_.empty() && !device_.empty() && wanted_ != device_) {
         return Step::FollowDefault;
     }
     return Step::None;

@@ -37,8 +37,10 @@ class ReconnectPlan {
     void serverLost(TimePoint now);  // the stream is lost with it
     void setRecording(bool on);      // whether a record stream is wanted
     void streamConnecting(TimePoint now);
-    void streamUp(std::string device);     // device: the source actually recorded
-    void streamMoved(std::string device);  // the server moved the stream to another source
+    void streamUp(std::string device);  // device: the source actually recorded
+    // The server moved the stream to another source: on the user's word when it is not the
+    // default output's monitor, and then not followed back until the default output changes.
+    void streamMoved(std::string device);
     void streamLost(TimePoint now);
     // The server's answer about the monitor source of its default output; empty when it has
     // no default output (or that output has no monitor).
@@ -68,6 +70,7 @@ class ReconnectPlan {
     TimePoint streamSince_{};
     std::string device_;
     std::string wanted_;
+    bool placed_ = false;  // moved off the default output's monitor by the user
     bool monitorKnown_ = false;
     unsigned serverLosses_ = 0;
     unsigned streamLosses_ = 0;

@@ -518,6 +518,54 @@ TEST_P(CapturePrivateServer, ANamedMicrophoneIsRecordedAndNotFollowed) {
     EXPECT_EQ(st.follows, 0u);
 }
 
+// Moved in pavucontrol's Recording tab to another output's monitor, the recording stays there
+// until the user changes the default output; then it follows again.
+TEST_P(CapturePrivateServer, ARecordingTheUserMovedStaysThereUntilTheDefaultOutputChanges) {
+    auto server = makeServer({"kf_a", "kf_b"});
+    ASSERT_TRUE(server->start()) << server->log();
+    ScopedEnv env("PULSE_SERVER", server->server());
+    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
+    PulseAudioLibrary lib;
+    ASSERT_TRUE(lib.BASS_RecordInit(-1)) << "error " << lib.BASS_ErrorGetCode();
+    const auto h = lib.BASS_RecordStart(44100, 2, 0, keepRecording, nullptr);
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(lib.status().device, "kf_a.monitor");
+    ASSERT_TRUE(waitForData(lib)) << "no data from the private server";
+    PulseControl control(server->server().c_str());
+    Spectrum f{};
+
+    // A tone on the output that is not the default, heard once the recording is moved there.
+    TonePlayer tone(60, 0.5f, 0.0f, "kf_b");
+    ASSERT_TRUE(tone.waitStarted()) << tone.error();
+    ASSERT_TRUE(control.moveRecording("KleurFlits capture", "kf_b.monitor"));
+    ASSERT_TRUE(pollFft(
+        lib, h, 3000ms, [&](const Spectrum& s) { return s[2 * 60] > 0.2f; }, &f))
+        << "not heard after the move; " << describe(f) << "; recording " << lib.status().device;
+
+    // It stays: two seconds on, well past the checks of the default output, still heard.
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(lib.BASS_ChannelGetData(h, f.data(), modBass::kFftRequest), 4096);
+    EXPECT_GT(f[2 * 60], 0.2f) << describe(f);
+    EXPECT_EQ(lib.status().device, "kf_b.monitor");
+    EXPECT_EQ(lib.status().follows, 0u) << "the recording was taken back";
+
+    // The user changes the default output: the recording follows it again.
+    ASSERT_TRUE(control.setDefaultSink("kf_b"));
+    const auto deadline = Clock::now() + 2s;
+    while (lib.status().defaultMonitor != "kf_b.monitor" && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(lib.status().defaultMonitor, "kf_b.monitor");
+    // (The server may move the tone along with the default output, so what is recorded is
+    // asked, not listened for.)
+    ASSERT_TRUE(control.setDefaultSink("kf_a"));
+    const auto followed = Clock::now() + 2s;
+    while (lib.status().device != "kf_a.monitor" && Clock::now() < followed) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(lib.status().device, "kf_a.monitor");
+}
+
 // The server itself may move streams from the old default output to the new one (PulseAudio 16
 // does), so each step plays its tone into an output that is not the default at that moment and
 // only asks whether the new default output is heard.

@@ -129,6 +129,31 @@ TEST(ReconnectPlan, AStreamMovedByTheServerIsComparedByItsNewSource) {
     EXPECT_EQ(p.next(at(10)), Step::None);
 }
 
+TEST(ReconnectPlan, ARecordingTheUserMovedStaysUntilTheDefaultOutputChanges) {
+    ReconnectPlan p = streamingPlan(true, "a.monitor");
+    p.defaultMonitorIs("a.monitor");
+    p.streamMoved("mic");
+    EXPECT_EQ(p.next(at(10)), Step::None) << "taken back from where the user put it";
+    p.defaultMonitorIs("a.monitor");
+    EXPECT_EQ(p.next(at(20)), Step::None) << "the same default output asked again";
+    p.defaultMonitorIs("b.monitor");
+    EXPECT_EQ(p.next(at(30)), Step::FollowDefault);
+    p.streamConnecting(at(30));
+    p.streamUp("b.monitor");
+    p.streamMoved("a.monitor");
+    p.streamMoved("b.monitor");
+    p.defaultMonitorIs("b.monitor");
+    EXPECT_EQ(p.next(at(40)), Step::None);
+    p.streamMoved("a.monitor");
+    p.serverLost(at(50));
+    p.serverConnecting(at(600));
+    p.serverUp();
+    p.streamConnecting(at(600));
+    p.streamUp("a.monitor");
+    p.defaultMonitorIs("b.monitor");
+    EXPECT_EQ(p.next(at(610)), Step::FollowDefault) << "a new stream follows the default again";
+}
+
 TEST(ReconnectPlan, ANamedSourceIsNeverFollowed) {
     ReconnectPlan p = streamingPlan(false, "line_in");
     p.defaultMonitorIs("b.monitor");
