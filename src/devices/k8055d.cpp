@@ -180,7 +180,9 @@ struct K8055Driver::Impl {
 K8055Driver::K8055Driver(HidTransport& transport, Clock clock)
     : impl_(std::make_unique<Impl>(transport, std::move(clock))) {}
 
-K8055Driver::~K8055Driver() = default;
+K8055Driver::~K8055Driver() {
+    impl_->transport.setRefusedHandler({});  // the transport outlives the driver
+}
 
 std::int32_t K8055Driver::SearchDevices() {
     impl_->current = kNoBoard;
