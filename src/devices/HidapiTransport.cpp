@@ -95,15 +95,10 @@ class HidapiTransport final : public HidTransport {
             return;
         }
         const std::string reason = narrow(hid_error(nullptr));
-        // hidapi keeps no errno; asking the node itself tells a missing permission apart.
-        if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-            if (refused_) {
-                refused_(path);
-            } else {
-                std::cerr << "K8055: no permission to open " << path
-                          << "; install the udev rule packaging/udev/70-kleurflits-k8055.rules "
-                             "(see README), then plug the board in again.\n";
-            }
+        // hidapi keeps no errno; asking the node itself tells a missing permission apart. Who
+        // is told of it says what to do; without anyone, hidapi's reason is all there is.
+        if (refused_ && ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+            refused_(path);
         } else {
             std::cerr << "K8055: cannot open " << path << " (" << reason << ").\n";
         }

@@ -1,5 +1,6 @@
 #include "devices/k8055d.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <utility>
@@ -254,10 +255,11 @@ void K8055Driver::setRefusedHandler(RefusedHandler handler) {
     // as any lost board does once its writes go through.
     Impl* impl = impl_.get();
     impl_->transport.setRefusedHandler([impl, handler](const std::string& path) {
-        std::int32_t address = -1;
-        for (std::int32_t a = 0; a < kBoardCount; ++a) {
-            address = impl->boards[a].path == path ? a : address;
-        }
+        const auto& boards = impl->boards;
+        const auto seated = std::find_if(boards.begin(), boards.end(),
+                                         [&](const Impl::Board& b) { return b.path == path; });
+        const auto address = static_cast<std::int32_t>(
+            seated == boards.end() ? -1 : std::distance(boards.begin(), seated));
         if (address >= 0) {
             impl->markLost(address);
         }

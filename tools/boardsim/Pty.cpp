@@ -15,6 +15,19 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// Raw at 115200. A line's settings are shared by both ends, so either end may set them.
+void makeRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        fail("tcgetattr");
+    }
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B115200);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        fail("tcsetattr");
+    }
+}
+
 }  // namespace
 
 Pty::Pty(bool keepSlaveOpen) {
@@ -35,16 +48,11 @@ Pty::Pty(bool keepSlaveOpen) {
         if (slave < 0) {
             fail("open pty slave");
         }
-        termios tio{};
-        if (tcgetattr(slave, &tio) != 0) {
+        try {
+            makeRaw(slave);
+        } catch (...) {
             close(slave);
-            fail("tcgetattr");
-        }
-        cfmakeraw(&tio);
-        cfsetspeed(&tio, B115200);
-        if (tcsetattr(slave, TCSANOW, &tio) != 0) {
-            close(slave);
-            fail("tcsetattr");
+            throw;
         }
         if (keepSlaveOpen) {
             slave_ = slave;
@@ -68,16 +76,7 @@ Pty::Pty(int adoptedMaster, std::string name)
         fail("ptsname_r");
     }
     slavePath_ = device;
-    // The line's settings are shared by both ends: raw from the master side.
-    termios tio{};
-    if (tcgetattr(master_, &tio) != 0) {
-        fail("tcgetattr");
-    }
-    cfmakeraw(&tio);
-    cfsetspeed(&tio, B115200);
-    if (tcsetattr(master_, TCSANOW, &tio) != 0) {
-        fail("tcsetattr");
-    }
+    makeRaw(master_);
     const int flags = fcntl(master_, F_GETFL);
     fcntl(master_, F_SETFL, flags | O_NONBLOCK);
 }
