@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +123,49 @@ class PulseControl {
                                                   &r),
             r.done);
         return r.ok;
+    }
+
+    // Loads a module of the server (pactl load-module); its index, or none when refused.
+    std::optional<std::uint32_t> loadModule(const std::string& name, const std::string& args) {
+        struct Loaded {
+            bool done = false;
+            std::uint32_t index = PA_INVALID_INDEX;
+        } r;
+        run(pa_context_load_module(
+                ctx_, name.c_str(), args.c_str(),
+                [](pa_context*, std::uint32_t index, void* p) {
+                    auto* res = static_cast<Loaded*>(p);
+                    res->index = index;
+                    res->done = true;
+                },
+                &r),
+            r.done);
+        if (r.index == PA_INVALID_INDEX) {
+            return std::nullopt;
+        }
+        return r.index;
+    }
+
+    // The latency the server reports for a sink, none when there is no such sink.
+    std::optional<std::uint64_t> sinkLatencyUs(const std::string& sink) {
+        struct R {
+            bool done = false;
+            std::optional<std::uint64_t> us;
+        } r;
+        run(pa_context_get_sink_info_by_name(
+                ctx_, sink.c_str(),
+                [](pa_context*, const pa_sink_info* i, int eol, void* p) {
+                    auto* res = static_cast<R*>(p);
+                    if (eol == 0 && i != nullptr) {
+                        res->us = i->latency;
+                    }
+                    if (eol != 0) {
+                        res->done = true;
+                    }
+                },
+                &r),
+            r.done);
+        return r.us;
     }
 
   private:

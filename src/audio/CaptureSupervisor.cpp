@@ -1,5 +1,7 @@
 #include "audio/CaptureSupervisor.h"
 
+#include <algorithm>
+
 namespace modBass {
 
 using Link = detail::ReconnectPlan::Link;
@@ -10,6 +12,9 @@ struct SupervisorCallbacks {
     static void tick(pa_mainloop_api*, pa_time_event* e, const timeval*, void* p) {
         auto* self = static_cast<CaptureSupervisor*>(p);
         self->evaluate();
+        if (--self->ticksToLatency_ <= 0) {
+            self->askOutputLatency();
+        }
         self->loop_.restartTimer(e, CaptureSupervisor::kTick);
     }
 
@@ -26,6 +31,7 @@ void CaptureSupervisor::begin(const std::string& source) {
     ring_.clear();
     stream_.forgetData();
     follows_ = 0;
+    publishLatency(kUnknown);
     recorder_ = nullptr;
     stopRequested_ = false;
     active_ = true;
@@ -112,6 +118,7 @@ void CaptureSupervisor::observeStream(Clock::time_point now) {
         case PulseRecordStream::State::Ready:
             if (plan_.stream() == Link::Connecting) {
                 plan_.streamUp(stream_.device());
+                askOutputLatency();
             }
             break;
         case PulseRecordStream::State::None:
@@ -160,6 +167,7 @@ void CaptureSupervisor::loseServer(Clock::time_point now) {
 
 void CaptureSupervisor::connectStream(Clock::time_point now) {
     stream_.drop();
+    publishLatency(kUnknown);
     plan_.streamConnecting(now);
     const std::string target = source();
     if (server_.state() != PulseServer::State::Ready || target.empty() ||
@@ -193,7 +201,48 @@ void CaptureSupervisor::defaultOutputIs(const PulseServer::DefaultOutput& output
 
 void CaptureSupervisor::streamMoved(const std::string& device) {
     plan_.streamMoved(device);
+    askOutputLatency();  // the user may have picked another output's monitor, or a microphone
     kick();
+}
+
+void CaptureSupervisor::askOutputLatency() {
+    ticksToLatency_ = kLatencyTicks;
+    if (!follow()) {
+        publishLatency(kLive);  // a source named by the user is a microphone or a line input
+        return;
+    }
+    if (plan_.stream() == Link::Up) {
+        server_.askOutputLatency(stream_.device());
+    }
+}
+
+void CaptureSupervisor::outputLatencyIs(bool monitor, std::uint64_t us) {
+    if (!active_ || plan_.stream() != Link::Up) {
+        return;  // an answer about a stream that is gone
+    }
+    // An output whose monitor delivers nothing is heard by nobody: a null sink that rendered
+    // up to 2 s ahead before the recording asked for less reports that lead while it drains.
+    const std::int64_t last = stream_.lastDataNs();
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    if (monitor && (last == 0 || now - last > kQuietNs)) {
+        return;
+    }
+    publishLatency(monitor ? static_cast<std::int64_t>(std::min<std::uint64_t>(us, 60000000))
+                           : kLive);
+}
+
+PlaybackDelay::Latency CaptureSupervisor::outputLatency() const {
+    using Kind = PlaybackDelay::Latency::Kind;
+    const std::int64_t value = latency_.load(std::memory_order_acquire);
+    if (value == kUnknown) {
+        return {Kind::Unknown, 0};
+    }
+    if (value == kLive) {
+        return {Kind::Live, 0};
+    }
+    return {Kind::Output, value};
 }
 
 void CaptureSupervisor::fragmentRecorded(const void* data, std::size_t bytes) {

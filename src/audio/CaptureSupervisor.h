@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "audio/PlaybackDelay.h"
 #include "audio/PulseMainLoop.h"
 #include "audio/PulseRecordStream.h"
 #include "audio/PulseServer.h"
@@ -19,9 +21,11 @@ namespace modBass {
 // Keeps the server connection and the record stream the way the reconnect plan wants them, on
 // the capture thread: it reports to the plan what the server and the stream did, and carries
 // out the plan's next steps, on every event and on a tick every 100 ms. While the server is
-// away or the stream lost, the ring reads as silence.
+// away or the stream lost, the ring reads as silence. It also keeps the latency of the output
+// being recorded: asked for when the stream starts or moves, when that output changes and every
+// second.
 //
-// Every call with the loop's lock held, except lastDataNs().
+// Every call with the loop's lock held, except lastDataNs() and outputLatency().
 class CaptureSupervisor final : private PulseServer::Listener, private PulseRecordStream::Listener {
   public:
     // Gets every recorded fragment, on the capture thread; returning false ends the recording.
@@ -60,6 +64,12 @@ class CaptureSupervisor final : private PulseServer::Listener, private PulseReco
     const std::string& source() const { return follow() ? plan_.defaultMonitor() : source_; }
     unsigned follows() const { return follows_; }  // reconnections to a new default output
     std::int64_t lastDataNs() const { return stream_.lastDataNs(); }  // any thread
+    // What the recording is for the delay: an output's monitor and its latency, or live. Any
+    // thread.
+    PlaybackDelay::Latency outputLatency() const;
+    // How often the output's latency is asked for besides its change events: a deep buffer
+    // fills within moments of playback starting.
+    static constexpr int kLatencyTicks = 2;
 
   private:
     using Clock = detail::ReconnectPlan::Clock;
@@ -75,12 +85,16 @@ class CaptureSupervisor final : private PulseServer::Listener, private PulseReco
     void connectStream(Clock::time_point now);
     void loseStream(Clock::time_point now);
     void askDefaultMonitor();
+    void askOutputLatency();
+    void publishLatency(std::int64_t value) { latency_.store(value, std::memory_order_release); }
     void kick();
 
     // PulseServer::Listener
     void serverStateChanged() override { kick(); }
     void serverChanged() override { askDefaultMonitor(); }
     void defaultOutputIs(const PulseServer::DefaultOutput& output) override;
+    void outputLatencyIs(bool monitor, std::uint64_t us) override;
+    void outputChanged() override { askOutputLatency(); }
     // PulseRecordStream::Listener
     void streamStateChanged() override { kick(); }
     void streamMoved(const std::string& device) override;
@@ -98,6 +112,12 @@ class CaptureSupervisor final : private PulseServer::Listener, private PulseReco
     Recorder* recorder_ = nullptr;
     bool stopRequested_ = false;
     unsigned follows_ = 0;
+    int ticksToLatency_ = 0;
+    // Microseconds of the recorded output's latency, or one of the two below.
+    static constexpr std::int64_t kUnknown = -1;
+    static constexpr std::int64_t kLive = -2;
+    static constexpr std::int64_t kQuietNs = 100'000'000;  // no fragment for this long: nothing
+    std::atomic<std::int64_t> latency_{kUnknown};
 };
 
 }  // namespace modBass

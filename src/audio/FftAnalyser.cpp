@@ -42,8 +42,8 @@ void FftAnalyser::analyse(const float* frames, float* out) {
     }
 }
 
-void FftAnalyser::analyseNewest(const SampleRing& ring, float* out) {
-    ring.copyNewest(frames_.data(), kSize);
+void FftAnalyser::analyseNewest(const SampleRing& ring, float* out, int skip) {
+    ring.copyNewest(frames_.data(), kSize, skip);
     analyse(frames_.data(), out);
 }
 

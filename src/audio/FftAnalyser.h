@@ -27,8 +27,9 @@ class FftAnalyser {
     // frames: kSize interleaved stereo frames (2 * kSize floats), oldest first.
     // out: kOutputValues floats.
     void analyse(const float* frames, float* out);
-    // Takes the newest kSize frames of the ring (zeros where not yet filled) and analyses them.
-    void analyseNewest(const SampleRing& ring, float* out);
+    // Takes the newest kSize frames of the ring, or those ending `skip` frames before the
+    // newest (zeros where not yet filled), and analyses them.
+    void analyseNewest(const SampleRing& ring, float* out, int skip = 0);
 
   private:
     kiss_fftr_cfg cfg_ = nullptr;

@@ -66,6 +66,8 @@ bool PulseAudioLibrary::BASS_RecordInit(int device) {
 bool PulseAudioLibrary::initLocked() {
     const char* named = std::getenv("KLEURFLITS_AUDIO_SOURCE");
     source_ = (named != nullptr && named[0] != '\0') ? named : "";
+    delay_ = PlaybackDelay(PlaybackDelay::userMsFromEnvironment());
+    delayFrames_ = 0;
     if (!loop_.start("kf-capture")) {
         lastError_ = BASS_ERROR_DRIVER;
         return false;
@@ -188,7 +190,9 @@ std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffe
             // Nothing recorded lately (server gone, source stalled): the bands fall silent.
             std::memset(buffer, 0, kFftValues * sizeof(float));
         } else {
-            fft_.analyseNewest(ring_, buffer);
+            const int delay = delay_.next(supervisor_.outputLatency());
+            delayFrames_.store(delay, std::memory_order_relaxed);
+            fft_.analyseNewest(ring_, buffer, delay);
         }
         lastError_ = BASS_OK;
         return static_cast<std::int32_t>(kFftValues * sizeof(float));
@@ -250,6 +254,8 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     st.streamLosses = plan.streamLosses();
     st.serverConnects = plan.serverConnects();
     st.follows = supervisor_.follows();
+    st.latency = supervisor_.outputLatency();
+    st.delayFrames = delayFrames_.load(std::memory_order_relaxed);
     return st;
 }
 

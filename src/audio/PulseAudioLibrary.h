@@ -7,6 +7,7 @@
 
 #include "audio/CaptureSupervisor.h"
 #include "audio/FftAnalyser.h"
+#include "audio/PlaybackDelay.h"
 #include "audio/PulseMainLoop.h"
 #include "audio/SampleRing.h"
 #include "audio/modBass.h"
@@ -16,9 +17,10 @@ namespace modBass {
 // The audio library on PulseAudio (and PipeWire through pipewire-pulse). One capture thread,
 // the threaded mainloop's, receives fragments of about 10 ms of float32 stereo at 44100 Hz from
 // the recording source and writes them into a ring of the newest samples; the FFT request
-// analyses the newest 1024 frames of that ring on the caller's thread. This class holds the six
-// calls' rules (handles, error codes, formats, silence when nothing is recorded); the supervisor
-// keeps the server and the record stream going.
+// analyses 1024 frames of that ring on the caller's thread: those the speakers play now, that
+// is the window ending the output's latency (plus KLEURFLITS_DELAY_MS) before the newest frame.
+// This class holds the six calls' rules (handles, error codes, formats, silence when nothing is
+// recorded); the supervisor keeps the server and the record stream going.
 //
 // The source is the monitor of the server's default output, asked for by its real name (the
 // default sink's monitor source; pipewire-pulse does not resolve the "@DEFAULT_MONITOR@" alias,
@@ -57,8 +59,10 @@ class PulseAudioLibrary final : public AudioLibrary, private CaptureSupervisor::
         std::string defaultMonitor;  // monitor of the default output, as last reported
         unsigned serverLosses = 0;
         unsigned streamLosses = 0;
-        unsigned serverConnects = 0;  // successful connections, the first one included
-        unsigned follows = 0;         // reconnections to a new default output
+        unsigned serverConnects = 0;     // successful connections, the first one included
+        unsigned follows = 0;            // reconnections to a new default output
+        PlaybackDelay::Latency latency;  // of the output recorded, as last reported
+        int delayFrames = 0;             // how far the last FFT window ended before the newest
     };
     Status status();
     const SampleRing& ring() const { return ring_; }
@@ -79,7 +83,9 @@ class PulseAudioLibrary final : public AudioLibrary, private CaptureSupervisor::
 
     std::atomic<int> lastError_{BASS_OK};
     SampleRing ring_;
-    FftAnalyser fft_;  // user-interface thread only
+    FftAnalyser fft_;      // user-interface thread only
+    PlaybackDelay delay_;  // user-interface thread only
+    std::atomic<int> delayFrames_{0};
     // Started and stopped by the user-interface thread; what runs on it is used under its lock.
     PulseMainLoop loop_;
     // Under the loop's lock.

@@ -26,14 +26,20 @@ struct ServerCallbacks {
         server->loop_.signal();
     }
 
-    static void subscribe(pa_context* c, pa_subscription_event_type_t t, std::uint32_t, void* p) {
+    static void subscribe(pa_context* c, pa_subscription_event_type_t t, std::uint32_t index,
+                          void* p) {
         auto* server = self(p);
         if (c != server->ctx_) {
             return;
         }
+        const auto facility = t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         // A new default output is a server change, on PulseAudio and pipewire-pulse alike.
-        if ((t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
             server->listener_.serverChanged();
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK &&
+                   (t & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_CHANGE &&
+                   index != PA_INVALID_INDEX && index == server->latencyOutput_) {
+            server->listener_.outputChanged();  // e.g. a port's latency offset was set
         }
     }
 
@@ -82,6 +88,32 @@ struct ServerCallbacks {
         }
         server->loop_.signal();
     }
+
+    static void latencySource(pa_context* c, const pa_source_info* info, int eol, void* p) {
+        auto* server = self(p);
+        if (c != server->ctx_ || eol != 0 || info == nullptr) {
+            return;  // a vanished source: the stream's own loss is reported elsewhere
+        }
+        if (info->monitor_of_sink == PA_INVALID_INDEX) {
+            server->latencyOutput_ = PA_INVALID_INDEX;
+            server->listener_.outputLatencyIs(false, 0);
+            return;
+        }
+        unrefOperation(pa_context_get_sink_info_by_index(c, info->monitor_of_sink,
+                                                         &ServerCallbacks::latencySink, p));
+    }
+
+    static void latencySink(pa_context* c, const pa_sink_info* info, int eol, void* p) {
+        auto* server = self(p);
+        if (c != server->ctx_ || eol != 0 || info == nullptr) {
+            return;
+        }
+        server->latencyOutput_ = info->index;
+        // An output that plays nothing may report whatever it would buffer (a null sink up to
+        // 2 s); nothing is heard from it then. When a stream starts it changes state, which is a
+        // change event, and is asked again.
+        server->listener_.outputLatencyIs(true, info->state == PA_SINK_RUNNING ? info->latency : 0);
+    }
 };
 
 bool PulseServer::connect(const char* clientName) {
@@ -108,6 +140,7 @@ void PulseServer::drop() {
     pa_context_set_subscribe_callback(c, nullptr, nullptr);
     pa_context_disconnect(c);
     pa_context_unref(c);
+    latencyOutput_ = PA_INVALID_INDEX;
 }
 
 PulseServer::State PulseServer::state() const {
@@ -126,7 +159,9 @@ void PulseServer::watchChanges() {
         return;
     }
     pa_context_set_subscribe_callback(ctx_, &ServerCallbacks::subscribe, this);
-    unrefOperation(pa_context_subscribe(ctx_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr));
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                          PA_SUBSCRIPTION_MASK_SINK);
+    unrefOperation(pa_context_subscribe(ctx_, mask, nullptr, nullptr));
 }
 
 void PulseServer::askDefaultOutput() {
@@ -146,6 +181,14 @@ void PulseServer::checkSource(const std::string& name) {
         sourceCheck_ = SourceCheck::Missing;
     }
     unrefOperation(op);
+}
+
+void PulseServer::askOutputLatency(const std::string& source) {
+    if (state() != State::Ready || source.empty()) {
+        return;
+    }
+    unrefOperation(pa_context_get_source_info_by_name(ctx_, source.c_str(),
+                                                      &ServerCallbacks::latencySource, this));
 }
 
 void PulseServer::answer(const DefaultOutput& output) {

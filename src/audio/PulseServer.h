@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "audio/PulseMainLoop.h"
@@ -31,6 +32,13 @@ class PulseServer {
         // A change of the server's own settings, such as a new default output.
         virtual void serverChanged() = 0;
         virtual void defaultOutputIs(const DefaultOutput& output) = 0;
+        // The answer to askOutputLatency: the source is the monitor of an output whose sound
+        // leaves it `us` microseconds after it was rendered (the output's latency, its port's
+        // latency offset included; 0 while it plays nothing), or it is no output's monitor
+        // (monitor false): heard live.
+        virtual void outputLatencyIs(bool monitor, std::uint64_t us) = 0;
+        // The output last asked about changed; its latency may have.
+        virtual void outputChanged() = 0;
 
       protected:
         ~Listener() = default;
@@ -48,7 +56,8 @@ class PulseServer {
     State state() const;
     pa_context* context() const { return ctx_; }
 
-    // Once ready: report changes of the server's settings to the listener.
+    // Once ready: report changes of the server's settings, and of the output last asked about
+    // by askOutputLatency, to the listener.
     void watchChanges();
     // Once ready: ask for the default output and its monitor; the listener gets the answer.
     void askDefaultOutput();
@@ -56,6 +65,9 @@ class PulseServer {
     // the loop is signalled when it comes.
     void checkSource(const std::string& name);
     SourceCheck sourceCheck() const { return sourceCheck_; }
+    // Once ready: ask how late the output whose monitor `source` is plays what is rendered; the
+    // listener gets the answer (none when the source has vanished).
+    void askOutputLatency(const std::string& source);
 
   private:
     friend struct ServerCallbacks;  // the C callbacks, in the .cpp
@@ -66,6 +78,7 @@ class PulseServer {
     Listener& listener_;
     pa_context* ctx_ = nullptr;
     SourceCheck sourceCheck_ = SourceCheck::Pending;
+    std::uint32_t latencyOutput_ = static_cast<std::uint32_t>(-1);  // sink index, or invalid
 };
 
 }  // namespace modBass

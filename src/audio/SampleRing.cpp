@@ -72,19 +72,20 @@ int SampleRing::filled() const {
     return filled_;
 }
 
-void SampleRing::copyNewest(float* dst, int frames) const {
+void SampleRing::copyNewest(float* dst, int frames, int skip) const {
     if (dst == nullptr || frames <= 0) {
         return;
     }
     std::lock_guard lock(mutex_);
-    const int available = std::min(frames, filled_);
+    skip = std::clamp(skip, 0, filled_);
+    const int available = std::min(frames, filled_ - skip);
     const int zeros = frames - available;
     if (zeros > 0) {
         std::memset(dst, 0, static_cast<std::size_t>(zeros) * kChannels * sizeof(float));
     }
     float* out = dst + static_cast<std::size_t>(zeros) * kChannels;
-    // The oldest of the frames wanted sits `available` frames behind the head.
-    int start = head_ - available;
+    // The oldest of the frames wanted sits `skip + available` frames behind the head.
+    int start = (head_ - skip - available) % capacity_;
     if (start < 0) {
         start += capacity_;
     }

@@ -13,7 +13,9 @@ namespace modBass {
 class SampleRing {
   public:
     static constexpr int kChannels = 2;
-    static constexpr int kDefaultCapacity = 8192;  // frames, ~186 ms at 44100 Hz
+    // Frames, ~1.5 s at 44100 Hz: an FFT window that ends a second (the longest output delay
+    // followed) before the newest frame, with room for a late burst of fragments.
+    static constexpr int kDefaultCapacity = 65536;
 
     explicit SampleRing(int capacityFrames = kDefaultCapacity);
 
@@ -27,10 +29,11 @@ class SampleRing {
     // Forgets everything: the ring reads as silence again.
     void clear();
 
-    // Copies the newest `frames` frames, oldest first, into dst (2 * frames floats). Where fewer
-    // frames have been written since construction or the last clear(), the oldest part of dst is
-    // zero-filled; so is anything beyond the capacity.
-    void copyNewest(float* dst, int frames) const;
+    // Copies `frames` frames, oldest first, into dst (2 * frames floats): the newest ones, or
+    // with `skip` those that end `skip` frames before the newest. Where fewer frames have been
+    // written since construction or the last clear(), the oldest part of dst is zero-filled; so
+    // is anything beyond the capacity.
+    void copyNewest(float* dst, int frames, int skip = 0) const;
 
     int capacity() const { return capacity_; }
     // Frames currently held (at most the capacity).

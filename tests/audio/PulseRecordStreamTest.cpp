@@ -29,6 +29,8 @@ struct ServerReports final : PulseServer::Listener {
     void serverStateChanged() override {}
     void serverChanged() override {}
     void defaultOutputIs(const PulseServer::DefaultOutput&) override {}
+    void outputLatencyIs(bool, std::uint64_t) override {}
+    void outputChanged() override {}
 };
 
 // What the stream reported, on the loop's thread under its lock.

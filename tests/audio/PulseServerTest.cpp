@@ -28,6 +28,16 @@ struct Reports final : PulseServer::Listener {
     void defaultOutputIs(const PulseServer::DefaultOutput& output) override {
         outputs.push_back(output);
     }
+    struct Latency {
+        bool monitor;
+        std::uint64_t us;
+    };
+    std::vector<Latency> latencies;
+    void outputLatencyIs(bool monitor, std::uint64_t us) override {
+        latencies.push_back({monitor, us});
+    }
+    int outputChanges = 0;
+    void outputChanged() override { ++outputChanges; }
 };
 
 // A main loop and a server connection on it, as the capture has them.
@@ -68,6 +78,16 @@ class Connection {
             return std::nullopt;
         }
         return reports_.outputs.back();
+    }
+
+    std::optional<Reports::Latency> latencyOf(const std::string& source) {
+        PulseMainLoop::Lock lock(loop_);
+        const std::size_t before = reports_.latencies.size();
+        server_.askOutputLatency(source);
+        if (!loop_.wait(2000ms, [&] { return reports_.latencies.size() > before; })) {
+            return std::nullopt;
+        }
+        return reports_.latencies.back();
     }
 
     PulseServer::SourceCheck checkSource(const std::string& name) {
@@ -155,6 +175,23 @@ TEST_P(PulseServerOn, ChecksWhetherANamedSourceExists) {
     EXPECT_EQ(c.checkSource("kf_mic"), PulseServer::SourceCheck::Found);
     EXPECT_EQ(c.checkSource("kf_a.monitor"), PulseServer::SourceCheck::Found);
     EXPECT_EQ(c.checkSource("kleurflits_no_such_source"), PulseServer::SourceCheck::Missing);
+}
+
+// The delay follows an output's latency; a microphone has none to follow.
+TEST_P(PulseServerOn, AsksAnOutputsLatencyThroughItsMonitorAndCallsAMicrophoneLive) {
+    auto server = makeServer({"kf_a"});
+    ASSERT_TRUE(server->start()) << server->log();
+    ScopedEnv env("PULSE_SERVER", server->server());
+    Connection c;
+    ASSERT_TRUE(c.started());
+    ASSERT_EQ(c.connect(), PulseServer::State::Ready);
+    const auto output = c.latencyOf("kf_a.monitor");
+    ASSERT_TRUE(output.has_value()) << "no answer about the output's latency";
+    EXPECT_TRUE(output->monitor);
+    const auto mic = c.latencyOf("kf_mic");
+    ASSERT_TRUE(mic.has_value()) << "no answer about the microphone";
+    EXPECT_FALSE(mic->monitor);
+    EXPECT_EQ(mic->us, 0u);
 }
 
 // PulseAudio without a sink has no default output; pipewire-pulse then offers a dummy one.

@@ -38,9 +38,11 @@ void expectZeros(const std::vector<float>& got, int offset, int count) {
 
 }  // namespace
 
-TEST(SampleRingCapacity, HoldsAtLeast4096FramesByDefault) {
+// Enough for a window that ends a second (the longest output delay followed) before the newest,
+// with a late burst of fragments.
+TEST(SampleRingCapacity, HoldsASecondBehindTheNewestAndAWindowBeforeIt) {
     SampleRing ring;
-    EXPECT_GE(ring.capacity(), 4096);
+    EXPECT_GE(ring.capacity(), 44100 + 1024 + 4410);
     EXPECT_EQ(ring.filled(), 0);
 }
 
@@ -193,4 +195,29 @@ TEST(SampleRingThreads, ReaderAlwaysSeesAConsistentRun) {
     stop = true;
     writer.join();
     EXPECT_GT(checked, 0);
+}
+
+// The window that ends some frames before the newest, as the speakers play it later.
+TEST(SampleRingBehind, SkipsTheNewestFramesAcrossTheWrap) {
+    SampleRing ring(16);
+    const auto in = numbered(0, 27);  // wrapped once: frames 11..26 held, head at 11
+    ring.write(in.data(), 27);
+    std::vector<float> out(8, 99.0f);
+    ring.copyNewest(out.data(), 4, 3);
+    expectFrames(out, 0, 20, 4);
+    ring.copyNewest(out.data(), 4, 12);  // the oldest four held
+    expectFrames(out, 0, 11, 4);
+}
+
+TEST(SampleRingBehind, WhatIsOlderThanTheRingHoldsReadsAsSilence) {
+    SampleRing ring(16);
+    const auto in = numbered(0, 10);
+    ring.write(in.data(), 10);
+    std::vector<float> out(8, 99.0f);
+    ring.copyNewest(out.data(), 4, 8);  // only frames 0 and 1 lie before the skipped eight
+    expectZeros(out, 0, 2);
+    expectFrames(out, 2, 0, 2);
+    std::fill(out.begin(), out.end(), 99.0f);
+    ring.copyNewest(out.data(), 4, 40);  // further back than anything written
+    expectZeros(out, 0, 4);
 }
