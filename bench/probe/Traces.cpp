@@ -146,4 +146,33 @@ Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vec
     return l;
 }
 
+std::vector<double> switchOnsAgainst(const std::vector<Clock::time_point>& heard,
+                                     const std::vector<Icp12Command>& commands,
+                                     const std::function<int(int burst)>& lampOf, int* missed) {
+    std::vector<double> out;
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        const int lamp = lampOf(static_cast<int>(i));
+        std::optional<double> best;
+        bool wasOn = false;
+        for (const auto& c : commands) {
+            if (c.output != lamp) {
+                continue;
+            }
+            if (c.on && !wasOn) {
+                const double d = ms(c.time - heard[i]);
+                if (std::fabs(d) <= 300 && (!best || std::fabs(d) < std::fabs(*best))) {
+                    best = d;
+                }
+            }
+            wasOn = c.on;
+        }
+        if (best) {
+            out.push_back(*best);
+        } else {
+            ++*missed;
+        }
+    }
+    return out;
+}
+
 }  // namespace probe

@@ -55,4 +55,11 @@ std::string latencyText(const Latencies& l);
 Latencies latencies(const std::vector<Clock::time_point>& onsets, const std::vector<int>& lamps,
                     const std::function<Events(int lamp)>& events);
 
+// For each time a burst was heard, when its lamp (lampOf(burst index), an iCP12 output) was
+// switched on nearest to it, in ms after it (negative: before it); a burst whose lamp did not come
+// on within 300 ms either side counts in `missed`.
+std::vector<double> switchOnsAgainst(const std::vector<Clock::time_point>& heard,
+                                     const std::vector<Icp12Command>& commands,
+                                     const std::function<int(int burst)>& lampOf, int* missed);
+
 }  // namespace probe
