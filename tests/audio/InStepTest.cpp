@@ -175,6 +175,18 @@ std::vector<std::optional<double>> show(Recording& rec, const std::string& sink,
     return lags(heard(), shown);
 }
 
+// A test's environment for the recording: its server, and the two variables as it wants them.
+struct RecordingEnv {
+    RecordingEnv(const std::string& server, std::optional<std::string> source = std::nullopt,
+                 std::optional<std::string> delay = std::nullopt)
+        : server_("PULSE_SERVER", server),
+          source_("KLEURFLITS_AUDIO_SOURCE", std::move(source)),
+          delay_("KLEURFLITS_DELAY_MS", std::move(delay)) {}
+    ScopedEnv server_;
+    ScopedEnv source_;
+    ScopedEnv delay_;
+};
+
 class InStep : public OnEachServer {};
 
 INSTANTIATE_TEST_SUITE_P(Servers, InStep,
@@ -185,9 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, InStep,
 TEST_P(InStep, OnAnOutputThatPlaysAtOnceEachBurstIsShownWithin25MsOfBeingHeard) {
     auto server = makeServer({"kf_a"});
     ASSERT_TRUE(server->start()) << server->log();
-    ScopedEnv env("PULSE_SERVER", server->server());
-    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
-    ScopedEnv delay("KLEURFLITS_DELAY_MS", std::nullopt);
+    RecordingEnv env(server->server());
     ReferenceRecorder monitor;
     std::string why;
     ASSERT_TRUE(monitor.start("kf_a.monitor", why)) << why;
@@ -204,14 +214,12 @@ TEST_P(InStep, OnAnOutputThatPlaysAtOnceEachBurstIsShownWithin25MsOfBeingHeard) 
 TEST_P(InStep, TheUsersDelayIsAddedToTheOutputs) {
     auto server = makeServer({"kf_a"});
     ASSERT_TRUE(server->start()) << server->log();
-    ScopedEnv env("PULSE_SERVER", server->server());
-    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
+    RecordingEnv env(server->server());
     ReferenceRecorder monitor;
     std::string why;
     ASSERT_TRUE(monitor.start("kf_a.monitor", why)) << why;
     std::vector<std::optional<double>> without;
     {
-        ScopedEnv delay("KLEURFLITS_DELAY_MS", std::nullopt);
         Recording rec;
         ASSERT_TRUE(rec.start(why)) << why;
         ASSERT_TRUE(rec.waitForLatency(Kind::Output));
@@ -232,9 +240,7 @@ TEST_P(InStep, TheUsersDelayIsAddedToTheOutputs) {
 TEST_P(InStep, ANamedSourceIsHeardLiveEvenWithTheUsersDelaySet) {
     auto server = makeServer({"kf_a"});
     ASSERT_TRUE(server->start()) << server->log();
-    ScopedEnv env("PULSE_SERVER", server->server());
-    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", "kf_a.monitor");
-    ScopedEnv delay("KLEURFLITS_DELAY_MS", "300");
+    RecordingEnv env(server->server(), "kf_a.monitor", "300");
     ReferenceRecorder monitor;
     std::string why;
     ASSERT_TRUE(monitor.start("kf_a.monitor", why)) << why;
@@ -265,9 +271,7 @@ class InStepDeep : public ::testing::Test {
 };
 
 TEST_F(InStepDeep, EachBurstIsShownWithin25MsOfTheFarEndPlayingIt) {
-    ScopedEnv env("PULSE_SERVER", server_->server());
-    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
-    ScopedEnv delay("KLEURFLITS_DELAY_MS", std::nullopt);
+    RecordingEnv env(server_->server());
     Recording rec;
     std::string why;
     ASSERT_TRUE(rec.start(why)) << why;
@@ -280,9 +284,7 @@ TEST_F(InStepDeep, EachBurstIsShownWithin25MsOfTheFarEndPlayingIt) {
 }
 
 TEST_F(InStepDeep, AfterTheDefaultOutputIsSwitchedMidShowTheAnalysisFollowsWithin2s) {
-    ScopedEnv env("PULSE_SERVER", server_->server());
-    ScopedEnv source("KLEURFLITS_AUDIO_SOURCE", std::nullopt);
-    ScopedEnv delay("KLEURFLITS_DELAY_MS", std::nullopt);
+    RecordingEnv env(server_->server());
     ReferenceRecorder monitor;
     std::string why;
     ASSERT_TRUE(monitor.start("kf_null.monitor", why)) << why;
