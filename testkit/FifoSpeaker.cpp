@@ -22,7 +22,7 @@ constexpr int kFrameBytes = 2 * static_cast<int>(sizeof(float));
 }  // namespace
 
 FifoSpeaker::FifoSpeaker(float threshold, std::chrono::milliseconds quiet)
-    : threshold_(threshold), quietFrames_(quiet.count() * kRate / 1000) {
+    : threshold_(threshold), quiet_(quiet) {
     char tmpl[] = "/tmp/kf-speaker.XXXXXX";
     const char* d = ::mkdtemp(tmpl);
     dir_ = d != nullptr ? d : "";
@@ -91,8 +91,6 @@ void FifoSpeaker::run() {
     Clock::time_point origin = Clock::now();
     long long played = 0;
     std::optional<Clock::time_point> lastLoud;
-    const auto quiet = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(quietFrames_) / kRate));
     auto frameTime = [&](long long f) {
         return origin + std::chrono::duration_cast<Clock::duration>(
                             std::chrono::duration<double>(static_cast<double>(f) / kRate));
@@ -111,7 +109,7 @@ void FifoSpeaker::run() {
                 if (std::fabs(block[2 * i]) > threshold_ ||
                     std::fabs(block[2 * i + 1]) > threshold_) {
                     const auto t = frameTime(played + i);
-                    if (!lastLoud || t - *lastLoud > quiet) {
+                    if (!lastLoud || t - *lastLoud > quiet_) {
                         std::lock_guard lock(mutex_);
                         onsets_.push_back(t);
                     }

@@ -39,7 +39,7 @@ class FifoSpeaker {
     void run();
 
     float threshold_;
-    long long quietFrames_;
+    std::chrono::milliseconds quiet_;
     std::string dir_;
     int fd_ = -1;
     std::atomic<bool> stop_{false};

@@ -223,10 +223,7 @@ void CaptureSupervisor::outputLatencyIs(bool monitor, std::uint64_t us) {
     // An output whose monitor delivers nothing is heard by nobody: a null sink that rendered
     // up to 2 s ahead before the recording asked for less reports that lead while it drains.
     const std::int64_t last = stream_.lastDataNs();
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    if (monitor && (last == 0 || now - last > kQuietNs)) {
+    if (monitor && (last == 0 || PulseRecordStream::steadyNs() - last > kQuietNs)) {
         return;
     }
     publishLatency(monitor ? static_cast<std::int64_t>(std::min<std::uint64_t>(us, 60000000))

@@ -23,7 +23,7 @@ namespace modBass {
 // out the plan's next steps, on every event and on a tick every 100 ms. While the server is
 // away or the stream lost, the ring reads as silence. It also keeps the latency of the output
 // being recorded: asked for when the stream starts or moves, when that output changes and every
-// second.
+// 200 ms.
 //
 // Every call with the loop's lock held, except lastDataNs() and outputLatency().
 class CaptureSupervisor final : private PulseServer::Listener, private PulseRecordStream::Listener {

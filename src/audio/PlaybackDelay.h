@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <string>
 
 namespace modBass {
 

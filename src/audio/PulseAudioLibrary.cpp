@@ -13,12 +13,6 @@ using std::chrono::milliseconds;
 constexpr std::uint32_t kRate = PulseRecordStream::kRate;
 constexpr std::uint32_t kChannels = PulseRecordStream::kChannels;
 
-std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 PulseAudioLibrary::PulseAudioLibrary() = default;
@@ -67,7 +61,6 @@ bool PulseAudioLibrary::initLocked() {
     const char* named = std::getenv("KLEURFLITS_AUDIO_SOURCE");
     source_ = (named != nullptr && named[0] != '\0') ? named : "";
     delay_ = PlaybackDelay(PlaybackDelay::userMsFromEnvironment());
-    delayFrames_ = 0;
     if (!loop_.start("kf-capture")) {
         lastError_ = BASS_ERROR_DRIVER;
         return false;
@@ -186,13 +179,11 @@ std::int32_t PulseAudioLibrary::BASS_ChannelGetData(HRECORD handle, float* buffe
         const std::int64_t last = supervisor_.lastDataNs();
         const std::int64_t staleNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>(kStaleAfter).count();
-        if (last == 0 || steadyNs() - last > staleNs) {
+        if (last == 0 || PulseRecordStream::steadyNs() - last > staleNs) {
             // Nothing recorded lately (server gone, source stalled): the bands fall silent.
             std::memset(buffer, 0, kFftValues * sizeof(float));
         } else {
-            const int delay = delay_.next(supervisor_.outputLatency());
-            delayFrames_.store(delay, std::memory_order_relaxed);
-            fft_.analyseNewest(ring_, buffer, delay);
+            fft_.analyseNewest(ring_, buffer, delay_.next(supervisor_.outputLatency()));
         }
         lastError_ = BASS_OK;
         return static_cast<std::int32_t>(kFftValues * sizeof(float));
@@ -255,7 +246,6 @@ PulseAudioLibrary::Status PulseAudioLibrary::status() {
     st.serverConnects = plan.serverConnects();
     st.follows = supervisor_.follows();
     st.latency = supervisor_.outputLatency();
-    st.delayFrames = delayFrames_.load(std::memory_order_relaxed);
     return st;
 }
 

@@ -62,7 +62,6 @@ class PulseAudioLibrary final : public AudioLibrary, private CaptureSupervisor::
         unsigned serverConnects = 0;     // successful connections, the first one included
         unsigned follows = 0;            // reconnections to a new default output
         PlaybackDelay::Latency latency;  // of the output recorded, as last reported
-        int delayFrames = 0;             // how far the last FFT window ended before the newest
     };
     Status status();
     const SampleRing& ring() const { return ring_; }
@@ -85,7 +84,6 @@ class PulseAudioLibrary final : public AudioLibrary, private CaptureSupervisor::
     SampleRing ring_;
     FftAnalyser fft_;      // user-interface thread only
     PlaybackDelay delay_;  // user-interface thread only
-    std::atomic<int> delayFrames_{0};
     // Started and stopped by the user-interface thread; what runs on it is used under its lock.
     PulseMainLoop loop_;
     // Under the loop's lock.

@@ -2,19 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <chrono>
-
 namespace modBass {
-
-namespace {
-
-std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 // The C callbacks; each runs on the capture thread with the loop's lock held.
 struct StreamCallbacks {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -55,6 +56,12 @@ class PulseRecordStream {
     // Steady clock, in nanoseconds, of the newest fragment; 0 when none since forgetData().
     // Any thread.
     std::int64_t lastDataNs() const { return lastDataNs_.load(std::memory_order_acquire); }
+    // The clock of lastDataNs(): the steady clock now, in nanoseconds.
+    static std::int64_t steadyNs() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
     void forgetData() { lastDataNs_.store(0, std::memory_order_release); }
 
   private:

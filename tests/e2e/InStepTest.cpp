@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -63,10 +62,6 @@ class InStepWithTheEar : public Program {
         }
         return os.str();
     }
-    static double median(std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 1e9 : v[v.size() / 2];
-    }
 
     // Within 25 ms of being heard: the median, and twice that for any one burst (a loaded
     // machine wakes the program late now and then; the fault is a lead of the whole latency).
@@ -75,7 +70,7 @@ class InStepWithTheEar : public Program {
         for (double d : v) {
             EXPECT_NEAR(d, 0, 50) << what << ", ms after heard:" << text(v);
         }
-        EXPECT_NEAR(median(v), 0, 25) << what << ", ms after heard:" << text(v);
+        EXPECT_NEAR(probe::median(v), 0, 25) << what << ", ms after heard:" << text(v);
     }
 
     struct Monitor {
